@@ -1,0 +1,115 @@
+// A faithful model of a Korrin unit in update mode: its memory, its address and
+// length registers, its command parser and replies, its line speed, and the
+// faults the tests inject. It knows nothing of time: a host (the virtual-time
+// line, or the pty host) feeds it bytes and paces what it sends back.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class ReplyFault {
+  Lose,       // nothing is sent
+  CutShort,   // only the first half of the reply
+  Garble,     // every character replaced by one that is not hexadecimal
+  Delay,      // sent `delayMs` late
+  LowerCase,  // hexadecimal digits in lower case
+  Unpadded,   // "CS=" without leading zeros
+  WithNul,    // a NUL byte after the first character
+  Extra,      // the reply followed by "xx"
+};
+
+// Applies `kind` to the replies to `command` (one of 'E' 'G' 'H' 'C' 'M'),
+// counted from 0 per command letter, from `first` on, `count` of them.
+struct ReplyFaultRule {
+  char command = 'E';
+  std::uint32_t first = 0;
+  std::uint32_t count = 1;
+  ReplyFault kind = ReplyFault::Lose;
+  std::uint32_t delayMs = 0;
+};
+
+struct UnitFaults {
+  // Above this speed the unit still hears the PC but its replies do not get through.
+  std::uint32_t maxAnswerSpeed = 1000000;
+  // After this many replies the unit falls silent for good (negative: never).
+  int answerLimit = -1;
+  bool neverHOk = false;  // 'H' answered with "HNo"
+  std::vector<ReplyFaultRule> replies;
+  // Block address -> how many more times a 'D' block there is stored corrupted.
+  std::map<std::uint32_t, std::uint32_t> corruptWrites;
+  // Block address -> how many more times an 'M' block there is sent corrupted.
+  std::map<std::uint32_t, std::uint32_t> corruptReads;
+  // Line noise: each 'D' or 'M' block is corrupted with this probability (per mille).
+  std::uint32_t noisePerMille = 0;
+  std::uint32_t noiseSeed = 1;
+};
+
+// What the unit went through, for the verdict of a run.
+struct UnitLog {
+  std::string commands;  // every command letter taken, in order ('D' data bytes excluded)
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> writes;  // (address, length) of each 'D' block
+  std::vector<std::string> displayTexts;                        // 'J' texts without the line feed
+  bool flashed = false;
+  std::string flashCode;            // the four digits after 'F'
+  std::vector<std::uint8_t> flashedMemory;  // the memory when the flash command came
+  bool exited = false;              // 'X' received
+  std::uint32_t bytesAfterExit = 0;
+  std::uint32_t bytesAfterFlash = 0;
+  std::uint32_t replies = 0;
+};
+
+class UnitModel {
+ public:
+  static constexpr std::uint32_t kMemorySize = 0x80000;
+  static constexpr std::uint32_t kStartSpeed = 9600;
+
+  UnitModel();
+
+  // Set-up.
+  std::vector<std::uint8_t>& memory() { return memory_; }
+  const std::vector<std::uint8_t>& memory() const { return memory_; }
+  // Report this sum for the identification window instead of the memory's own.
+  void setIdentSum(std::optional<std::uint32_t> sum) { identSum_ = sum; }
+  UnitFaults faults;
+
+  // The line.
+  std::uint32_t speed() const { return speed_; }
+  // False while the unit's replies cannot reach the PC (above maxAnswerSpeed).
+  bool heard() const { return speed_ <= faults.maxAnswerSpeed; }
+
+  struct Reply {
+    std::string bytes;  // empty: nothing sent
+    std::uint32_t delayMs = 0;
+  };
+  // One byte from the PC; returns what the unit sends back because of it.
+  Reply receive(std::uint8_t byte);
+
+  const UnitLog& log() const { return log_; }
+  std::uint32_t addressRegister() const { return address_; }
+  std::uint32_t lengthRegister() const { return length_; }
+
+ private:
+  Reply reply(char command, std::string text);
+  Reply execute(char command);
+  std::uint32_t rangeSum() const;
+  bool noiseHits();
+
+  std::vector<std::uint8_t> memory_;
+  std::optional<std::uint32_t> identSum_;
+  std::uint32_t speed_ = kStartSpeed;
+  std::uint32_t address_ = 0;
+  std::uint32_t length_ = 0;
+  char command_ = 0;          // command being collected, 0 when idle
+  std::string parameter_;     // its parameter so far
+  std::vector<std::uint8_t> data_;  // 'D' bytes so far
+  std::map<char, std::uint32_t> replyCount_;
+  std::uint32_t noiseState_ = 0;
+  UnitLog log_;
+};
+
+}  // namespace sim

@@ -1,0 +1,103 @@
+// The operating-system seam: exactly the calls the updater makes, with the
+// Win32 names and records. One implementation is linked per build:
+// win32/ (kernel32), posix/ (termios) or the virtual-time line of the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace os {
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using BOOL = int;
+using HANDLE = void*;
+
+// A closed or failed handle, as Windows reports it.
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD DTR_CONTROL_DISABLE = 0;
+constexpr DWORD RTS_CONTROL_DISABLE = 0;
+constexpr BYTE NOPARITY = 0;
+constexpr BYTE ODDPARITY = 1;
+constexpr BYTE EVENPARITY = 2;
+constexpr BYTE ONESTOPBIT = 0;
+
+// Same fields, order and meaning as the Win32 record of that name.
+struct DCB {
+  DWORD DCBlength;
+  DWORD BaudRate;
+  DWORD fBinary : 1;
+  DWORD fParity : 1;
+  DWORD fOutxCtsFlow : 1;
+  DWORD fOutxDsrFlow : 1;
+  DWORD fDtrControl : 2;
+  DWORD fDsrSensitivity : 1;
+  DWORD fTXContinueOnXoff : 1;
+  DWORD fOutX : 1;
+  DWORD fInX : 1;
+  DWORD fErrorChar : 1;
+  DWORD fNull : 1;
+  DWORD fRtsControl : 2;
+  DWORD fAbortOnError : 1;
+  DWORD fDummy2 : 17;
+  WORD wReserved;
+  WORD XonLim;
+  WORD XoffLim;
+  BYTE ByteSize;
+  BYTE Parity;
+  BYTE StopBits;
+  char XonChar;
+  char XoffChar;
+  char ErrorChar;
+  char EofChar;
+  char EvtChar;
+  WORD wReserved1;
+};
+
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout;
+  DWORD ReadTotalTimeoutMultiplier;
+  DWORD ReadTotalTimeoutConstant;
+  DWORD WriteTotalTimeoutMultiplier;
+  DWORD WriteTotalTimeoutConstant;
+};
+
+struct COMSTAT {
+  DWORD flags;  // fCtsHold .. fTxim; the updater never reads them
+  DWORD cbInQue;
+  DWORD cbOutQue;
+};
+
+// Serial port calls (all synchronous, no overlapped I/O; `overlapped` must be null).
+HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL SetCommMask(HANDLE file, DWORD eventMask);
+BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
+BOOL SetCommState(HANDLE file, DCB* dcb);
+// Returns once every byte is on the line, not merely queued.
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void* overlapped);
+// Blocks until `count` bytes have arrived: callers ask only for what ClearCommError reported.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void* overlapped);
+BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
+BOOL CloseHandle(HANDLE object);
+
+// Suspends the thread for `milliseconds`.
+void Sleep(DWORD milliseconds);
+
+// Ask for, and give back, a finer scheduler tick so that Sleep(40) lasts 40 ms.
+// Returns 0 on success, as the multimedia timer calls do; a no-op where the tick is already fine.
+UINT timeBeginPeriod(UINT periodMs);
+UINT timeEndPeriod(UINT periodMs);
+
+// Console: text to standard output at once (no buffering), and one key read
+// without echo. End of input counts as a key (returns -1), so scripted runs never hang.
+void writeConsole(const char* text, std::size_t length);
+int readKey();
+
+}  // namespace os
