@@ -1,0 +1,216 @@
+#include "unit_model.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint32_t kIdentAddress = 0x008000;
+constexpr std::uint32_t kIdentLength = 0x00E000;
+
+// Parameter length of each command that carries one; 'J' runs to its line feed.
+int parameterLength(char command) {
+  switch (command) {
+    case 'A': case 'L': case 'B': return 6;
+    case 'F': return 4;
+    case 'V': return 1;
+    default: return 0;
+  }
+}
+
+bool parseNumber(const std::string& text, int base, std::uint32_t& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const unsigned long parsed = std::strtoul(text.c_str(), &end, base);
+  if (end == nullptr || *end != '\0') return false;
+  value = static_cast<std::uint32_t>(parsed);
+  return true;
+}
+
+std::string hexPair(std::uint8_t byte) {
+  char pair[3];
+  std::snprintf(pair, sizeof pair, "%02X", byte);
+  return pair;
+}
+
+}  // namespace
+
+UnitModel::UnitModel() : memory_(kMemorySize, 0) {}
+
+UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
+  // Out of update mode the unit no longer listens; count what still arrives.
+  if (log_.exited) {
+    ++log_.bytesAfterExit;
+    return {};
+  }
+  if (log_.flashed) {
+    ++log_.bytesAfterFlash;
+    return {};
+  }
+
+  if (command_ == 'D') {
+    data_.push_back(byte);
+    if (data_.size() < length_) return {};
+    std::uint32_t faultsLeft = 0;
+    auto planned = faults.corruptWrites.find(address_);
+    if (planned != faults.corruptWrites.end() && planned->second > 0) {
+      --planned->second;
+      faultsLeft = 1;
+    }
+    if ((faultsLeft || noiseHits()) && !data_.empty()) data_[0] ^= 0x01;
+    for (std::size_t i = 0; i < data_.size() && address_ + i < kMemorySize; ++i) memory_[address_ + i] = data_[i];
+    log_.writes.emplace_back(address_, length_);
+    command_ = 0;
+    data_.clear();
+    return {};
+  }
+
+  if (command_ != 0) {
+    if (command_ == 'J') {
+      if (byte == '\n') {
+        log_.displayTexts.push_back(parameter_);
+        command_ = 0;
+        parameter_.clear();
+      } else {
+        parameter_.push_back(static_cast<char>(byte));
+      }
+      return {};
+    }
+    parameter_.push_back(static_cast<char>(byte));
+    if (static_cast<int>(parameter_.size()) < parameterLength(command_)) return {};
+    const char finished = command_;
+    command_ = 0;
+    Reply out = execute(finished);
+    parameter_.clear();
+    return out;
+  }
+
+  const char letter = static_cast<char>(byte);
+  switch (letter) {
+    case 'A': case 'L': case 'B': case 'F': case 'V': case 'J':
+      log_.commands.push_back(letter);
+      command_ = letter;
+      parameter_.clear();
+      return {};
+    case 'D':
+      log_.commands.push_back(letter);
+      if (length_ > 0) {
+        command_ = 'D';
+        data_.clear();
+      }
+      return {};
+    case 'E': case 'G': case 'H': case 'C': case 'M': case 'K': case 'T': case 'X':
+      log_.commands.push_back(letter);
+      return execute(letter);
+    default:
+      return {};  // line noise between commands is ignored
+  }
+}
+
+UnitModel::Reply UnitModel::execute(char command) {
+  std::uint32_t value = 0;
+  switch (command) {
+    case 'E': return reply('E', "Ok");
+    case 'G': return reply('G', "GOk");
+    case 'H': return reply('H', faults.neverHOk ? "HNo" : "HOk");
+    case 'A':
+      if (parseNumber(parameter_, 16, value)) address_ = value & 0xFFFFFF;
+      return {};
+    case 'L':
+      if (parseNumber(parameter_, 16, value)) length_ = value & 0xFFFFFF;
+      return {};
+    case 'B':
+      if (parseNumber(parameter_, 10, value) && value > 0) speed_ = value;
+      return {};
+    case 'C': {
+      std::uint32_t sum = rangeSum();
+      if (identSum_ && address_ == kIdentAddress && length_ == kIdentLength) sum = *identSum_;
+      char text[16];
+      std::snprintf(text, sizeof text, "CS=%08X", sum);
+      return reply('C', text);
+    }
+    case 'M': {
+      std::string text;
+      text.reserve(2 * length_);
+      bool corrupt = false;
+      auto planned = faults.corruptReads.find(address_);
+      if (planned != faults.corruptReads.end() && planned->second > 0) {
+        --planned->second;
+        corrupt = true;
+      }
+      corrupt = noiseHits() || corrupt;
+      for (std::uint32_t i = 0; i < length_; ++i) {
+        const std::uint32_t at = address_ + i;
+        std::uint8_t byte = at < kMemorySize ? memory_[at] : 0;
+        if (i == 0 && corrupt) byte ^= 0x01;
+        text += hexPair(byte);
+      }
+      return reply('M', text);
+    }
+    case 'F':
+      log_.flashed = true;
+      log_.flashCode = parameter_;
+      log_.flashedMemory = memory_;
+      return {};
+    case 'X':
+      log_.exited = true;
+      return {};
+    default:  // 'K', 'T', "V0": steps of the update mode that send nothing back
+      return {};
+  }
+}
+
+UnitModel::Reply UnitModel::reply(char command, std::string text) {
+  const std::uint32_t index = replyCount_[command]++;
+  if (!heard()) return {};
+  if (faults.answerLimit >= 0 && log_.replies >= static_cast<std::uint32_t>(faults.answerLimit)) return {};
+  ++log_.replies;
+  Reply out;
+  for (const ReplyFaultRule& rule : faults.replies) {
+    if (rule.command != command || index < rule.first || index - rule.first >= rule.count) continue;
+    switch (rule.kind) {
+      case ReplyFault::Lose: text.clear(); break;
+      case ReplyFault::CutShort: text.resize(text.size() / 2); break;
+      case ReplyFault::Garble:
+        for (char& c : text) c = 'Q';
+        break;
+      case ReplyFault::Delay: out.delayMs += rule.delayMs; break;
+      case ReplyFault::LowerCase:
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (text.rfind("cs=", 0) == 0) text.replace(0, 3, "CS=");
+        break;
+      case ReplyFault::Unpadded:
+        if (text.rfind("CS=", 0) == 0) {
+          const std::size_t digits = text.find_first_not_of('0', 3);
+          text.erase(3, (digits == std::string::npos ? text.size() - 1 : digits) - 3);
+        }
+        break;
+      case ReplyFault::WithNul:
+        if (!text.empty()) text.insert(1, 1, '\0');
+        break;
+      case ReplyFault::Extra: text += "xx"; break;
+    }
+  }
+  out.bytes = std::move(text);
+  return out;
+}
+
+std::uint32_t UnitModel::rangeSum() const {
+  std::uint32_t sum = 0;
+  for (std::uint32_t i = 0; i < length_ && address_ + i < kMemorySize; ++i) sum += memory_[address_ + i];
+  return sum;
+}
+
+bool UnitModel::noiseHits() {
+  if (faults.noisePerMille == 0) return false;
+  if (noiseState_ == 0) noiseState_ = faults.noiseSeed | 1u;
+  noiseState_ ^= noiseState_ << 13;
+  noiseState_ ^= noiseState_ >> 17;
+  noiseState_ ^= noiseState_ << 5;
+  return noiseState_ % 1000 < faults.noisePerMille;
+}
+
+}  // namespace sim

@@ -1,0 +1,267 @@
+#include "virtual_line.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+VirtualLine* g_line = nullptr;
+os::HANDLE const kPortHandle = reinterpret_cast<os::HANDLE>(static_cast<std::intptr_t>(0x434F4D));
+
+}  // namespace
+
+VirtualLine::VirtualLine(UnitModel& unit) : unit_(unit) { g_line = this; }
+
+VirtualLine::~VirtualLine() {
+  if (g_line == this) g_line = nullptr;
+}
+
+void VirtualLine::record(Event::Kind kind, std::string data, Ticks end, bool lost) {
+  Event event{kind, now, end, std::move(data), pcSpeed, lost};
+  transcript.push_back(std::move(event));
+}
+
+std::string VirtualLine::wire() const {
+  std::string out;
+  for (const Event& e : transcript)
+    if (e.kind == Event::ToUnit) out += e.data;
+  return out;
+}
+
+std::string VirtualLine::heardWire() const {
+  std::string out;
+  for (const Event& e : transcript)
+    if (e.kind == Event::ToUnit && !e.lost) out += e.data;
+  return out;
+}
+
+std::string VirtualLine::console() const {
+  std::string out;
+  for (const Event& e : transcript)
+    if (e.kind == Event::Console) out += e.data;
+  return out;
+}
+
+std::string VirtualLine::received() const {
+  std::string out;
+  for (const Event& e : transcript)
+    if (e.kind == Event::FromUnit) out += e.data;
+  return out;
+}
+
+Ticks VirtualLine::consoleTime(const std::string& text) const {
+  for (const Event& e : transcript)
+    if (e.kind == Event::Console && e.data.find(text) != std::string::npos) return e.at;
+  return -1;
+}
+
+Ticks VirtualLine::wireTime(const std::string& text) const {
+  for (const Event& e : transcript)
+    if (e.kind == Event::ToUnit && e.data.find(text) != std::string::npos) return e.at;
+  return -1;
+}
+
+bool VirtualLine::isOpen(os::HANDLE handle) const { return open_ && handle == kPortHandle; }
+
+os::HANDLE VirtualLine::createFile(const char* name) {
+  const std::string port = name ? name : "";
+  ++opens;
+  if (open_ || !ports.count(port) || busyPorts.count(port)) {
+    record(Event::Open, port + " refused", now);
+    return os::INVALID_HANDLE_VALUE;
+  }
+  open_ = true;
+  openedAt_ = now;
+  pcSpeed = 0;  // nothing is understood until the speed is set
+  settle();
+  record(Event::Open, port, now);
+  return kPortHandle;
+}
+
+os::BOOL VirtualLine::setCommMask() { return failMask ? 0 : 1; }
+
+os::BOOL VirtualLine::setCommTimeouts(const os::COMMTIMEOUTS* timeouts) {
+  lastTimeouts = *timeouts;
+  return failTimeouts ? 0 : 1;
+}
+
+os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
+  lastDcb = *dcb;
+  if (failState) return 0;
+  pcSpeed = dcb->BaudRate;
+  openedAt_ = now;
+  settle();
+  return 1;
+}
+
+os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* written) {
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  const Ticks perByte = pacePcOutput ? byteTicks(pcSpeed) : 0;
+  for (os::DWORD i = 0; i < count; ++i) {
+    const Ticks start = now;
+    const Ticks heardAt = start + perByte;
+    const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed();
+    // Consecutive bytes at one speed make one transcript entry.
+    if (!transcript.empty() && transcript.back().kind == Event::ToUnit && transcript.back().end == start &&
+        transcript.back().lost == !heard && transcript.back().speed == pcSpeed) {
+      transcript.back().data.push_back(static_cast<char>(bytes[i]));
+      transcript.back().end = heardAt;
+    } else {
+      record(Event::ToUnit, std::string(1, static_cast<char>(bytes[i])), heardAt, !heard);
+    }
+    now = heardAt;
+    if (heard) schedule(unit_.receive(bytes[i]), heardAt);
+  }
+  if (written) *written = count;
+  return 1;
+}
+
+void VirtualLine::schedule(const UnitModel::Reply& reply, Ticks heardAt) {
+  if (reply.bytes.empty()) return;
+  const std::uint32_t speed = unit_.speed();
+  const Ticks perByte = byteTicks(speed);
+  Ticks at = std::max(unitTxFree_, heardAt + static_cast<Ticks>(reply.delayMs) * kTicksPerMs);
+  Event event{Event::FromUnit, at, at + perByte * static_cast<Ticks>(reply.bytes.size()), reply.bytes, speed, false};
+  for (char c : reply.bytes) {
+    at += perByte;
+    incoming_.push_back({at, static_cast<std::uint8_t>(c), speed});
+  }
+  unitTxFree_ = at;
+  transcript.push_back(std::move(event));
+}
+
+void VirtualLine::settle() {
+  // A closed port hears nothing; an open one only what arrived after it was set
+  // up, at its own speed. Everything else is lost or garbage that the driver drops.
+  incoming_.erase(std::remove_if(incoming_.begin(), incoming_.end(),
+                                 [&](const Incoming& in) {
+                                   if (!open_) return in.arrival <= now;
+                                   if (in.arrival <= openedAt_) return true;
+                                   return in.arrival <= now && in.speed != pcSpeed;
+                                 }),
+                  incoming_.end());
+}
+
+std::size_t VirtualLine::arrivedCount() const {
+  std::size_t n = 0;
+  for (const Incoming& in : incoming_) {
+    if (in.arrival > now) break;
+    ++n;
+  }
+  return n;
+}
+
+os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
+  settle();
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::size_t available = arrivedCount();
+  if (available < count) {
+    // Wait only for bytes that are on their way at this port's speed.
+    std::size_t coming = 0;
+    Ticks until = now;
+    for (const Incoming& in : incoming_) {
+      if (in.speed != pcSpeed) continue;
+      if (++coming == count) {
+        until = in.arrival;
+        break;
+      }
+    }
+    if (coming < count) {
+      hung = true;
+      record(Event::Hang, "ReadFile for " + std::to_string(count) + " bytes that will never come", now);
+    } else {
+      now = until;
+      settle();
+      available = arrivedCount();
+    }
+  }
+  const std::size_t take = std::min<std::size_t>(available, count);
+  for (std::size_t i = 0; i < take; ++i) {
+    out[i] = incoming_.front().byte;
+    incoming_.pop_front();
+  }
+  if (got) *got = static_cast<os::DWORD>(take);
+  return 1;
+}
+
+os::BOOL VirtualLine::clearCommError(os::COMSTAT* stat) {
+  settle();
+  if (stat) {
+    stat->cbInQue = static_cast<os::DWORD>(arrivedCount());
+    stat->cbOutQue = 0;
+  }
+  return 1;
+}
+
+os::BOOL VirtualLine::closeHandle() {
+  if (!open_) return 0;
+  open_ = false;
+  settle();
+  record(Event::Close, "", now);
+  return 1;
+}
+
+void VirtualLine::sleep(os::DWORD ms) { now += static_cast<Ticks>(ms) * kTicksPerMs; }
+
+void VirtualLine::writeConsole(const char* text, std::size_t length) {
+  record(Event::Console, std::string(text, length), now);
+}
+
+int VirtualLine::readKey() {
+  if (keys.empty()) {
+    record(Event::Key, "", now);
+    return -1;
+  }
+  const int key = static_cast<unsigned char>(keys.front());
+  keys.erase(0, 1);
+  record(Event::Key, std::string(1, static_cast<char>(key)), now);
+  return key;
+}
+
+}  // namespace sim
+
+// The OS seam of the test build: everything goes to the installed line.
+namespace os {
+
+HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
+  return sim::g_line ? sim::g_line->createFile(fileName) : INVALID_HANDLE_VALUE;
+}
+BOOL SetCommMask(HANDLE file, DWORD) {
+  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommMask() : 0;
+}
+BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
+  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommTimeouts(timeouts) : 0;
+}
+BOOL SetCommState(HANDLE file, DCB* dcb) {
+  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommState(dcb) : 0;
+}
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void*) {
+  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->writeFile(buffer, count, written) : 0;
+}
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
+  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->readFile(buffer, count, read) : 0;
+}
+BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
+  if (errors) *errors = 0;
+  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->clearCommError(stat) : 0;
+}
+BOOL CloseHandle(HANDLE object) {
+  return sim::g_line && sim::g_line->isOpen(object) ? sim::g_line->closeHandle() : 0;
+}
+void Sleep(DWORD milliseconds) {
+  if (sim::g_line) sim::g_line->sleep(milliseconds);
+}
+UINT timeBeginPeriod(UINT) { return 0; }
+UINT timeEndPeriod(UINT) { return 0; }
+void writeConsole(const char* text, std::size_t length) {
+  if (sim::g_line) {
+    sim::g_line->writeConsole(text, length);
+  } else {
+    std::fwrite(text, 1, length, stdout);
+  }
+}
+int readKey() { return sim::g_line ? sim::g_line->readKey() : -1; }
+
+}  // namespace os

@@ -1,0 +1,103 @@
+// The serial line of the tests, in virtual time: it implements the OS seam
+// against a UnitModel. Each byte takes 10 bit times at the speed of the moment;
+// bytes sent while the PC and the unit run at different speeds are lost; Sleep
+// advances the clock. A full update, minutes on a real line, runs in milliseconds
+// with exact timing, and the transcript records every byte each way and every
+// console text with its time.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+#include "unit_model.h"
+
+namespace sim {
+
+using Ticks = std::int64_t;
+// 14.4 MHz: every speed of the ladder and every millisecond is a whole number of ticks.
+constexpr Ticks kTicksPerSecond = 14'400'000;
+constexpr Ticks kTicksPerMs = kTicksPerSecond / 1000;
+inline Ticks byteTicks(std::uint32_t baud) { return baud == 0 ? 0 : 10 * kTicksPerSecond / baud; }
+inline double toMs(Ticks ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
+
+struct Event {
+  enum Kind { ToUnit, FromUnit, Console, Key, Open, Close, Hang };
+  Kind kind;
+  Ticks at;            // when it began
+  Ticks end;           // when its last byte was on the line (== at for the others)
+  std::string data;
+  std::uint32_t speed = 0;
+  bool lost = false;   // bytes that the other side could not hear
+};
+
+class VirtualLine {
+ public:
+  // Installs itself as the OS seam until destroyed.
+  explicit VirtualLine(UnitModel& unit);
+  ~VirtualLine();
+  VirtualLine(const VirtualLine&) = delete;
+  VirtualLine& operator=(const VirtualLine&) = delete;
+
+  // Conditions of the run.
+  bool pacePcOutput = true;  // false: the PC's bytes reach the unit at once, as on a pty
+  std::set<std::string> ports{"COM1", "COM2", "COM3", "COM4"};
+  std::set<std::string> busyPorts;  // held by another program
+  bool failMask = false, failTimeouts = false, failState = false;
+  std::string keys;  // what the operator will press, in order; after that, input has ended
+
+  // What happened.
+  Ticks now = 0;
+  std::vector<Event> transcript;
+  bool hung = false;  // a ReadFile asked for bytes that will never come
+  os::DCB lastDcb{};
+  os::COMMTIMEOUTS lastTimeouts{};
+  std::uint32_t pcSpeed = 0;
+  int opens = 0;
+
+  std::string wire() const;      // every byte the PC sent, heard or not
+  std::string heardWire() const; // the bytes the unit heard
+  std::string console() const;   // every console text
+  std::string received() const;  // every byte the unit sent
+  double nowMs() const { return toMs(now); }
+  // Time of the first console text containing `text`, or -1.
+  Ticks consoleTime(const std::string& text) const;
+  // Time at which the first PC text containing `text` started going out, or -1.
+  Ticks wireTime(const std::string& text) const;
+
+  // The seam, called through os::.
+  os::HANDLE createFile(const char* name);
+  os::BOOL setCommMask();
+  os::BOOL setCommTimeouts(const os::COMMTIMEOUTS* timeouts);
+  os::BOOL setCommState(const os::DCB* dcb);
+  os::BOOL writeFile(const void* buffer, os::DWORD count, os::DWORD* written);
+  os::BOOL readFile(void* buffer, os::DWORD count, os::DWORD* got);
+  os::BOOL clearCommError(os::COMSTAT* stat);
+  os::BOOL closeHandle();
+  void sleep(os::DWORD ms);
+  void writeConsole(const char* text, std::size_t length);
+  int readKey();
+  bool isOpen(os::HANDLE handle) const;
+
+ private:
+  struct Incoming {
+    Ticks arrival;
+    std::uint8_t byte;
+    std::uint32_t speed;
+  };
+  void record(Event::Kind kind, std::string data, Ticks end, bool lost = false);
+  void schedule(const UnitModel::Reply& reply, Ticks heardAt);
+  void settle();  // bytes that arrived at the wrong speed or while closed are gone
+  std::size_t arrivedCount() const;
+
+  UnitModel& unit_;
+  bool open_ = false;
+  Ticks openedAt_ = 0;
+  Ticks unitTxFree_ = 0;
+  std::deque<Incoming> incoming_;
+};
+
+}  // namespace sim

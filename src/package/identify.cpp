@@ -1,0 +1,51 @@
+#include "package/identify.h"
+
+#include "platform/console.h"
+
+namespace korrin {
+
+std::uint32_t findUnitRow(const FirmwarePackage& package, std::uint32_t sum) {
+  for (std::uint32_t row = 0; row < kUnitTableRows; ++row)
+    if (package.unitTable->sum[row] == sum) return row;
+  return kUnitTableRows;
+}
+
+const char* paddedModelName(std::uint32_t isPro) { return isPro ? "KorrinPro" : "Korrin   "; }
+const char* plainModelName(std::uint32_t isPro) { return isPro ? "KorrinPro" : "Korrin"; }
+
+Identification identifyUnit(Link& link, const FirmwarePackage& package) {
+  const std::uint32_t packageModel = static_cast<std::uint32_t>(package.packageIsPro);
+  consolePrint("\nChecking version..\n");
+  sendText("A008000", link.port);
+  sendText("L00e000", link.port);
+  sendCommand(link.port, 'C', kIdentWaitMs, 11, link.reply);
+
+  std::uint32_t unitChecksum = kNoChecksumShown;
+  // A reply that does not parse matches no row, not even a placeholder row of sum 0.
+  const bool parsed = parseChecksum(link.reply.text, unitChecksum);
+  const std::uint32_t row = parsed ? findUnitRow(package, unitChecksum) : kUnitTableRows;
+
+  if (row < kUnitTableRows) {
+    const UnitEntry entry = unitEntry(package, row);
+    if (entry.id == packageModel && compareRevision(entry.rev, package.packageRevision) <= 0) {
+      consolePrint("Unit confirmed as %s with firmware rev %06x.\nUpdate proceeding..\n\n",
+                   paddedModelName(packageModel), entry.rev);
+      return {ExitLabel::kNone, row};
+    }
+    if (entry.id != packageModel) {
+      consolePrint("Unit ID's as %s, but this firmware is for a %s (ind:%u)\n", paddedModelName(entry.id),
+                   paddedModelName(packageModel), row);
+      return {ExitLabel::kWrongModel, row};
+    }
+  }
+
+  consolePrint("Could not confirm unit ID (csum=%x)\n", unitChecksum);
+  consolePrint("Are you sure you want to run update for %s rev %06x (y/n)", plainModelName(packageModel),
+               package.packageRevision);
+  const int key = consoleKey();
+  if (key != 'y' && key != 'Y') return {ExitLabel::kRefused, row};
+  consolePrint("\nUpdate proceeding..\n\n");
+  return {ExitLabel::kNone, row};
+}
+
+}  // namespace korrin

@@ -1,0 +1,57 @@
+// The line to the unit as every phase uses it, and the unit's command set as
+// operations: each puts exactly the command's bytes on the line, nothing after.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/reply_exchange.h"
+#include "serial/serial_port.h"
+
+namespace korrin {
+
+// Every way a run ends. kNone: carry on with the next step.
+enum class ExitLabel {
+  kNone,
+  kBadPortOption,    // E1
+  kBadSpeedOption,   // E2
+  kUnknownOption,    // E3
+  kNoUnit,           // E4: no "Ok" at 9600
+  kNoLineSpeed,      // E5: no working speed on the ladder
+  kWrongModel,       // E6
+  kRefused,          // E7: the operator declined
+  kConfigSpeed,      // E8: 14400 refused before the configuration
+  kReturnSpeed,      // E9: negotiated speed refused after the configuration
+  kFlashed,          // E10: normal end
+  kBlockFailed,      // a block never confirmed within its bound of attempts
+};
+
+constexpr std::uint32_t kStartSpeed = 9600;  // every unit listens here first
+constexpr std::uint32_t kDefaultSpeed = 28800;
+constexpr std::uint32_t kConfigSpeed = 14400;  // the configuration never runs faster
+
+struct Link {
+  SerialPort port;
+  char portName[5] = "COM1";
+  std::uint32_t requestedSpeed = kDefaultSpeed;  // after start-up: the negotiated speed
+  std::uint32_t currentSpeed = 0;                // the speed the port was last opened at
+  ReplyBuffer reply;
+};
+
+bool replyIs(const ReplyBuffer& reply, const char* expected);
+// 'E', no wait, 20 characters: the link works when the reply is exactly "Ok" (always 320 ms).
+bool presenceCheck(Link& link);
+// "A%06X", "L%06X", "B%06d": built in the reply buffer and sent.
+void sendAddress(Link& link, std::uint32_t address);
+void sendLength(Link& link, std::uint32_t length);
+void sendSpeed(Link& link, std::uint32_t baud);
+// Close and open the port under portName at `baud`, no parity; the result is not
+// examined: a failed open leaves the port closed and the next exchange tells.
+void reopenAt(Link& link, std::uint32_t baud);
+// "B%06d" at the old speed, reopen at `baud`, presence check; currentSpeed becomes `baud`.
+bool changeSpeed(Link& link, std::uint32_t baud);
+// "CS=%8x": false when the reply does not parse.
+bool parseChecksum(const char* reply, std::uint32_t& value);
+// 'X', then close: the unit leaves update mode and the line is ours no more.
+void leaveUpdateMode(Link& link);
+
+}  // namespace korrin

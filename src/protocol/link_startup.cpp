@@ -1,0 +1,65 @@
+#include "protocol/link_startup.h"
+
+#include "platform/console.h"
+
+namespace korrin {
+
+namespace {
+
+struct LadderStep {
+  std::uint32_t from;
+  std::uint32_t to;
+};
+constexpr LadderStep kLadder[] = {{28800, 14400}, {14400, 9600}, {9600, 4800}, {4800, 2400}};
+constexpr std::uint32_t kLadderEnd = 1000;  // below every speed a unit accepts
+
+void acknowledge(Link& link) {
+  sendCommand(link.port, 'G', kAckWaitMs, 20, link.reply);
+  sendCommand(link.port, 'H', kAckWaitMs, 20, link.reply);
+}
+
+}  // namespace
+
+std::uint32_t nextLadderSpeed(std::uint32_t speed) {
+  for (const LadderStep& step : kLadder)
+    if (step.from == speed) return step.to;
+  return kLadderEnd;
+}
+
+ExitLabel startLink(Link& link) {
+  link.port.open(link.portName, kStartSpeed, 0);
+  if (!presenceCheck(link)) return ExitLabel::kNoUnit;
+
+  link.currentSpeed = link.requestedSpeed;
+  sendSpeed(link, link.currentSpeed);
+  reopenAt(link, link.currentSpeed);
+
+  // A unit that has just changed speed may have missed the first letters: a
+  // burst, then the first "Ok" pair among the replies, then a clean queue.
+  for (int i = 0; i < kStartBurst; ++i) link.port.writeByte('E');
+  readReply(link.reply, link.port, 2);
+  for (int reads = 0; reads < kStartBurst && !replyIs(link.reply, "Ok"); ++reads) readReply(link.reply, link.port, 2);
+  drainInput(link.port);
+
+  bool answered = presenceCheck(link);
+  while (!answered && link.currentSpeed >= kSlowestSpeed) {
+    const std::uint32_t next = nextLadderSpeed(link.currentSpeed);
+    consolePrint("%uk RS232 speed not working trying %uk \n", link.currentSpeed, next);
+    answered = changeSpeed(link, next);
+  }
+  if (link.currentSpeed < kSlowestSpeed) return ExitLabel::kNoLineSpeed;
+
+  link.requestedSpeed = link.currentSpeed;
+  consolePrint("Connected\n");
+
+  acknowledge(link);
+  for (int retry = 0; retry < kAckRetries && !replyIs(link.reply, "HOk"); ++retry) {
+    consolePrint("Info: ret %s\n", link.reply.text);
+    drainInput(link.port);
+    acknowledge(link);
+    consolePrint("Retry001:%d\n", retry);
+  }
+  return ExitLabel::kNone;
+}
+
+}  // namespace korrin

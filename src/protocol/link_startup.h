@@ -1,0 +1,23 @@
+// Link start-up: find a unit in update mode at 9600 baud, move to the requested
+// speed or step down the speed ladder, then the 'G'/'H' acknowledgement.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/link.h"
+
+namespace korrin {
+
+constexpr std::uint32_t kAckWaitMs = 2000;  // the unit is given this long before 'G' and 'H' replies are read
+constexpr int kAckRetries = 10;
+constexpr int kStartBurst = 20;             // 'E's sent right after the first speed change
+constexpr std::uint32_t kSlowestSpeed = 2400;
+
+// The next speed tried when the unit does not answer at `speed`; 1000 ends the ladder.
+std::uint32_t nextLadderSpeed(std::uint32_t speed);
+
+// Leaves the port open at the negotiated speed, with requestedSpeed and
+// currentSpeed both set to it. Returns kNoUnit (E4), kNoLineSpeed (E5) or kNone.
+ExitLabel startLink(Link& link);
+
+}  // namespace korrin

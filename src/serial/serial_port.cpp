@@ -1,0 +1,100 @@
+#include "serial/serial_port.h"
+
+#include <cstring>
+
+namespace korrin {
+
+namespace {
+
+os::DCB lineSettings(std::uint32_t baud, std::int32_t paritySelector) {
+  os::DCB dcb;
+  std::memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  dcb.BaudRate = baud;
+  dcb.fBinary = 1;
+  dcb.fParity = (paritySelector == 1 || paritySelector == 2) ? 1 : 0;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = os::DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = 0;
+  dcb.fTXContinueOnXoff = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fNull = 0;
+  dcb.fRtsControl = os::RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = 0;
+  dcb.XonLim = 2;
+  dcb.XoffLim = 4;
+  dcb.ByteSize = 8;
+  dcb.Parity = paritySelector == 1 ? os::ODDPARITY : paritySelector == 2 ? os::EVENPARITY : os::NOPARITY;
+  dcb.StopBits = os::ONESTOPBIT;
+  // The unit's firmware was built against these values; with software flow
+  // control off they never reach the line.
+  dcb.XonChar = 0x13;
+  dcb.XoffChar = 0x19;
+  return dcb;
+}
+
+}  // namespace
+
+int SerialPort::open(const char* portName, std::uint32_t baud, std::int32_t paritySelector) {
+  close();
+  if (portName == nullptr) return kNoName;
+
+  std::strncpy(name, portName, kNameField);
+  baudRate = baud;
+  parity = paritySelector;
+  // A name that fills the field has lost its NUL: opening with it would read
+  // past the field, so such a port cannot be opened.
+  if (std::memchr(name, '\0', kNameField) == nullptr) return kCannotOpen;
+
+  os::DCB dcb = lineSettings(baudRate, parity);
+  os::COMMTIMEOUTS timeouts{0, 0, 0, 0, 0};  // reads wait for every byte, writes for the line
+
+  handle = os::CreateFileA(name, os::GENERIC_READ | os::GENERIC_WRITE, 0, nullptr, os::OPEN_EXISTING, 0, nullptr);
+  if (handle == os::INVALID_HANDLE_VALUE) return kCannotOpen;
+
+  int result = kOpened;
+  if (!os::SetCommMask(handle, 0)) result = kMaskFailed;
+  if (!os::SetCommTimeouts(handle, &timeouts)) result = kTimeoutsFailed;
+  if (!os::SetCommState(handle, &dcb)) result = kStateFailed;
+  if (result != kOpened) close();
+  return result;
+}
+
+void SerialPort::close() {
+  if (handle != os::INVALID_HANDLE_VALUE) os::CloseHandle(handle);
+  handle = os::INVALID_HANDLE_VALUE;
+}
+
+void SerialPort::write(const void* bytes, std::size_t count) {
+  if (!isOpen()) return;
+  os::DWORD written = 0;
+  os::WriteFile(handle, bytes, static_cast<os::DWORD>(count), &written, nullptr);
+}
+
+void SerialPort::writeByte(std::uint8_t byte) { write(&byte, 1); }
+
+std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
+  if (!isOpen()) return 0;
+  os::DWORD got = 0;
+  if (!os::ReadFile(handle, buffer, count, &got, nullptr)) return got;
+  return got;
+}
+
+std::uint8_t SerialPort::readByte() {
+  std::uint8_t byte = 0;
+  read(&byte, 1);
+  return byte;
+}
+
+std::uint32_t SerialPort::bytesAvailable() {
+  if (!isOpen()) return 0;
+  os::DWORD errors = 0;
+  os::COMSTAT stat{};
+  if (!os::ClearCommError(handle, &errors, &stat)) return 0;
+  return stat.cbInQue;
+}
+
+}  // namespace korrin
