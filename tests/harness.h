@@ -1,0 +1,43 @@
+// A run of the updater against the simulated unit, in virtual time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/updater.h"
+#include "package/firmware_package.h"
+#include "scenarios.h"
+#include "unit_model.h"
+#include "virtual_line.h"
+
+namespace korrin::testing {
+
+struct VirtualRun {
+  sim::UnitModel unit;
+  sim::VirtualLine line{unit};
+  int status = -1;
+
+  // Runs the updater with these arguments (after the program name).
+  int run(std::vector<const char*> arguments = {}, const FirmwarePackage& package = carriedPackage()) {
+    arguments.insert(arguments.begin(), "korrin-update");
+    status = runUpdater(static_cast<int>(arguments.size()), arguments.data(), package);
+    return status;
+  }
+  std::string console() const { return line.console(); }
+  std::string wire() const { return line.wire(); }
+  double ms() const { return line.nowMs(); }
+};
+
+// Bytes the PC sends in a normal start-up at 28800 baud, up to and including 'H'.
+inline std::string startupWire() { return "E" "B028800" + std::string(21, 'E') + "GH"; }
+
+inline const std::string& banner() {
+  static const std::string text =
+      "\n****************************************\n"
+      "* Korrin    firmware update utility    *\n"
+      "****************************************\n"
+      "\nUpdater for firmware version 020904\n\n";
+  return text;
+}
+
+}  // namespace korrin::testing
