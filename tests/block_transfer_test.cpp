@@ -6,7 +6,7 @@
 #include <numeric>
 
 #include "protocol/block_transfer.h"
-#include "virtual_line.h"
+#include "harness.h"
 
 namespace korrin {
 namespace {
@@ -17,23 +17,7 @@ std::string hex6(char letter, std::uint32_t value) {
   return text;
 }
 
-// A link open at `speed` to a unit already at that speed.
-struct Bench {
-  sim::UnitModel unit;
-  sim::VirtualLine line{unit};
-  Link link;
-  explicit Bench(std::uint32_t speed = 14400) {
-    tellUnit("B%06u", speed);
-    link.port.open("COM1", speed, 0);
-    link.currentSpeed = link.requestedSpeed = speed;
-  }
-  // A command the unit took before the transfer, off the record.
-  void tellUnit(const char* format, std::uint32_t value) {
-    char command[16];
-    std::snprintf(command, sizeof command, format, value);
-    for (const char* c = command; *c; ++c) unit.receive(static_cast<std::uint8_t>(*c));
-  }
-};
+using Bench = testing::OpenLink;
 
 std::vector<std::uint8_t> pattern(std::size_t length, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(length);

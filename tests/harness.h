@@ -1,16 +1,36 @@
 // A run of the updater against the simulated unit, in virtual time.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/updater.h"
 #include "package/firmware_package.h"
+#include "protocol/link.h"
 #include "scenarios.h"
 #include "unit_model.h"
 #include "virtual_line.h"
 
 namespace korrin::testing {
+
+// A link open at `speed` to a unit already at that speed.
+struct OpenLink {
+  sim::UnitModel unit;
+  sim::VirtualLine line{unit};
+  Link link;
+  explicit OpenLink(std::uint32_t speed = 14400) {
+    tellUnit("B%06u", speed);
+    link.port.open("COM1", speed, 0);
+    link.currentSpeed = link.requestedSpeed = speed;
+  }
+  // A command the unit took before the test, off the record.
+  void tellUnit(const char* format, std::uint32_t value) {
+    char command[16];
+    std::snprintf(command, sizeof command, format, value);
+    for (const char* c = command; *c; ++c) unit.receive(static_cast<std::uint8_t>(*c));
+  }
+};
 
 struct VirtualRun {
   sim::UnitModel unit;
