@@ -194,6 +194,7 @@ UnitModel::Reply UnitModel::reply(char command, std::string text) {
       case ReplyFault::Extra: text += "xx"; break;
     }
   }
+  if (faults.replyHook) faults.replyHook(command, text, out.delayMs);
   out.bytes = std::move(text);
   return out;
 }

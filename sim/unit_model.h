@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,6 +48,8 @@ struct UnitFaults {
   // Line noise: each 'D' or 'M' block is corrupted with this probability (per mille).
   std::uint32_t noisePerMille = 0;
   std::uint32_t noiseSeed = 1;
+  // Last word on every reply (after the rules above): may rewrite its bytes and delay.
+  std::function<void(char command, std::string& reply, std::uint32_t& delayMs)> replyHook;
 };
 
 // What the unit went through, for the verdict of a run.
