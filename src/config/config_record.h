@@ -1,0 +1,69 @@
+// The unit's configuration records: three layouts sharing one frame (header
+// 0-7, checksummed body, 16-bit checksum, two pad bytes), the conversions
+// between them, and where each record is written back. Pure, in memory; nothing
+// here talks to the unit or prints.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "package/firmware_package.h"
+
+namespace korrin {
+
+constexpr std::size_t kLegacyRecordBytes = 2480;
+constexpr std::size_t kConfigRecordBytes = 2512;
+constexpr std::size_t kProRecordBytes = 2808;
+constexpr std::size_t kConfigRecordCount = 6;
+constexpr std::size_t kConfigHeaderBytes = 8;      // outside the checksum
+constexpr std::size_t kConfigReadoutBytes = 15072;  // six ConfigRecords from 0x4000
+constexpr std::size_t kConfigImageBytes = 16848;    // six ProConfigRecords
+
+// A record layout as data: its size and where its checksum word lies.
+struct ConfigLayout {
+  std::size_t recordBytes;
+  std::size_t checksumOffset;
+};
+constexpr ConfigLayout kLegacyLayout{kLegacyRecordBytes, 2476};
+constexpr ConfigLayout kConfigLayout{kConfigRecordBytes, 2508};
+constexpr ConfigLayout kProLayout{kProRecordBytes, 2804};
+
+using LegacyConfigRecord = std::array<std::uint8_t, kLegacyRecordBytes>;
+using ConfigRecord = std::array<std::uint8_t, kConfigRecordBytes>;
+using ProConfigRecord = std::array<std::uint8_t, kProRecordBytes>;
+
+// The configuration area between readout and write-back: six records of one
+// layout back to back, record k at byte k * record size.
+struct ConfigImage {
+  std::array<std::uint8_t, kConfigImageBytes> bytes{};
+};
+
+// Sum modulo 65536 of the little-endian words from byte 8 up to `checksumOffset`
+// (exclusive). `record` must hold at least `checksumOffset` bytes.
+std::uint16_t configChecksum(const std::uint8_t* record, std::size_t checksumOffset);
+
+// True when the stored word at the layout's checksum offset equals
+// configChecksum of the record and is not 0. Reads checksumOffset + 2 bytes.
+bool configRecordValid(const std::uint8_t* record, const ConfigLayout& layout);
+
+// The ConfigRecord made from a LegacyConfigRecord; its checksum is recomputed.
+ConfigRecord migrateLegacyRecord(const LegacyConfigRecord& legacy);
+
+// The ProConfigRecord made from a ConfigRecord; its checksum is recomputed.
+ProConfigRecord migrateProRecord(const ConfigRecord& record);
+
+// Record size of the package's firmware: 2808 for a Pro package from 10/12/03
+// on, otherwise 2512.
+std::size_t targetRecordSize(const FirmwarePackage& package);
+
+// Converts the six records in place to the package's layout. configMode 1: the
+// image holds LegacyConfigRecords (plus 192 ignored bytes); 2: ConfigRecords.
+// Any other mode leaves the image untouched.
+void migrateConfigImage(ConfigImage& image, int configMode, const FirmwarePackage& package);
+
+// Unit address at which record k (0-5) is written back: 0x4000 + k * size,
+// except that a Pro record 5 beginning with ':' takes record 4's place.
+std::uint32_t configTargetAddress(std::size_t k, std::size_t recordBytes, std::uint8_t firstByte);
+
+}  // namespace korrin
