@@ -120,7 +120,9 @@ TEST(ConfigMigration, ConvertedChecksumFollowsFromTheOldBody) {
     const auto record = randomRecord<kConfigRecordBytes>(rng);
     const ProConfigRecord pro = migrateProRecord(record);
     std::uint16_t proExpected = configChecksum(record.data(), 2508);
-    for (std::size_t i = 76; i < 372; i += 2) proExpected = static_cast<std::uint16_t>(proExpected + wordAt(record.data(), i));
+    for (std::size_t i = 76; i < 372; i += 2) {
+      proExpected = static_cast<std::uint16_t>(proExpected + wordAt(record.data(), i));
+    }
     EXPECT_EQ(wordAt(pro.data(), 2804), proExpected);
     EXPECT_TRUE(std::equal(record.begin(), record.begin() + 8, pro.begin()));
   }
@@ -262,7 +264,8 @@ TEST(ConfigWriteBack, TargetAddresses) {
       {5, 2808, ':', 0x6BE0},  {4, 2808, ':', 0x6BE0},  {0, 2808, ':', 0x4000},
   };
   for (const Case& item : cases) {
-    SCOPED_TRACE(testing::Message() << "record " << item.k << " size " << item.size << " first " << int(item.firstByte));
+    SCOPED_TRACE(testing::Message() << "record " << item.k << " size " << item.size << " first "
+                                    << int(item.firstByte));
     EXPECT_EQ(configTargetAddress(item.k, item.size, item.firstByte), item.address);
   }
 }
