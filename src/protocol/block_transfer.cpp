@@ -50,6 +50,10 @@ TransferResult transferRegion(Link& link, Direction direction, std::uint32_t add
     std::uint32_t receivedChecksum = 0;
     bool confirmed = false;
     for (std::uint32_t attempts = 0; !confirmed;) {
+      // A reply that came after its wait would otherwise be read as the answer
+      // to the next attempt, and every reply after it one step late: clear the
+      // line before moving the block again.
+      if (attempts > 0) drainInput(link.port);
       if (attempts == kMaxBlockAttempts) {
         consolePrint("\nBlock at unit address %06X not confirmed after %u attempts\n", blockAddress, attempts);
         return {false, blockAddress};
