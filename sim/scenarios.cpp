@@ -47,6 +47,7 @@ const std::vector<Scenario>& scenarios() {
       {"convert", "an early base unit (table row 0, 03/03/03): legacy records converted, hardware image sent"},
       {"uptodate", "a unit already running this release: no conversion, no hardware image"},
       {"fallback", "an up-to-date unit whose line only works up to 9600 baud"},
+      {"convert-9600", "the early base unit of 'convert' on a line that only works up to 9600 baud"},
       {"wrong-model", "a Pro unit (table row 3) meeting this base-model release: refused, nothing written"},
       {"unknown", "a build in no table row: the operator is asked; on 'y' its legacy records are converted"},
       {"silent", "no unit in update mode on the line"},
@@ -60,11 +61,12 @@ bool setUpScenario(const std::string& name, const korrin::FirmwarePackage& packa
   std::vector<std::uint8_t>& memory = unit.memory();
   expect = Expectation{};
   ConfigAreaSetup config;
-  if (name == "convert" || name == "unknown") {
+  if (name == "convert" || name == "convert-9600" || name == "unknown") {
     loadOldFirmware(memory, 7);
     config.layout = RecordLayout::Legacy;
     fillConfigArea(memory, config);
     unit.setIdentSum(name == "convert" ? package.unitTable->sum[0] : 0x4B1234u);
+    if (name == "convert-9600") unit.faults.maxAnswerSpeed = 9600;
     expect.hardware = true;
     expect.configFrom = RecordLayout::Legacy;
     expect.configTo = RecordLayout::Config;
