@@ -65,7 +65,7 @@ bool setUpScenario(const std::string& name, const korrin::FirmwarePackage& packa
     loadOldFirmware(memory, 7);
     config.layout = RecordLayout::Legacy;
     fillConfigArea(memory, config);
-    unit.setIdentSum(name == "convert" ? package.unitTable->sum[0] : 0x4B1234u);
+    unit.setIdentSum(name == "unknown" ? 0x4B1234u : package.unitTable->sum[0]);
     if (name == "convert-9600") unit.faults.maxAnswerSpeed = 9600;
     expect.hardware = true;
     expect.configFrom = RecordLayout::Legacy;

@@ -1,0 +1,204 @@
+// korrin-bench: what an update costs.
+//
+// For each scenario: the protocol's own duration on a real line, phase by
+// phase, from a virtual-time run with both directions paced; then the
+// updater's overhead, measured for real: korrin-update against korrin-unit-sim
+// on a pseudo-terminal, compared with a virtual-time run under the same
+// condition (a pty delivers the PC's bytes at once, the unit's at its line
+// speed), with the updater's CPU time and peak memory.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/updater.h"
+#include "scenarios.h"
+#include "virtual_line.h"
+
+namespace {
+
+struct Phase {
+  const char* name;
+  double ms;
+};
+
+struct VirtualResult {
+  double totalMs;
+  std::vector<Phase> phases;
+  bool ok;
+};
+
+// Phase boundaries are the console texts that open each phase; the readout and
+// the write-back end with their 14th and 6th dots.
+std::vector<Phase> phasesOf(const sim::VirtualLine& line) {
+  std::vector<std::pair<const char*, sim::Ticks>> marks;
+  int readoutDots = -1, writeBackDots = -1;
+  sim::Ticks readoutEnd = -1, writeBackEnd = -1;
+  for (const sim::Event& e : line.transcript) {
+    if (e.kind != sim::Event::Console) continue;
+    auto opens = [&](const char* text, const char* phase) {
+      if (e.data.find(text) != std::string::npos) marks.emplace_back(phase, e.at);
+    };
+    opens("\nChecking version..", "identification");
+    opens("Update proceeding..", "configuration: cap and check");
+    opens("Reading config data..", "configuration: readout");
+    opens("\nSending SW update..", "software");
+    opens("\nSending HW update..", "hardware");
+    opens("\nNow flashing", "flash and instructions");
+    if (e.data.find("Reading config data..") != std::string::npos) readoutDots = 0;
+    if (e.data == "." && readoutDots >= 0 && readoutDots < 14 && ++readoutDots == 14) {
+      readoutEnd = e.at;
+      writeBackDots = 0;
+      continue;
+    }
+    if (e.data == "." && writeBackDots >= 0 && writeBackDots < 6 && ++writeBackDots == 6) writeBackEnd = e.at;
+  }
+  if (readoutEnd >= 0) marks.emplace_back("configuration: write-back", readoutEnd);
+  if (writeBackEnd >= 0) marks.emplace_back("closing steps", writeBackEnd);
+  std::stable_sort(marks.begin(), marks.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+
+  // Without a configuration phase, what follows the confirmation is the closing steps alone.
+  for (std::size_t i = 0; i + 1 < marks.size(); ++i)
+    if (std::strcmp(marks[i].first, "configuration: cap and check") == 0 && std::strcmp(marks[i + 1].first, "software") == 0)
+      marks[i].first = "closing steps";
+
+  std::vector<Phase> phases;
+  const char* current = "start-up";
+  sim::Ticks from = 0;
+  for (const auto& [name, at] : marks) {
+    phases.push_back({current, sim::toMs(at - from)});
+    current = name;
+    from = at;
+  }
+  phases.push_back({current, sim::toMs(line.now - from)});
+  return phases;
+}
+
+VirtualResult runVirtual(const std::string& scenario, bool pacePc) {
+  sim::UnitModel unit;
+  sim::Expectation expect;
+  sim::setUpScenario(scenario, korrin::carriedPackage(), unit, expect);
+  sim::VirtualLine line(unit);
+  line.pacePcOutput = pacePc;
+  const char* argv[] = {"korrin-update"};
+  korrin::runUpdater(1, argv, korrin::carriedPackage());
+  const bool ok = sim::judgeUnit(unit, korrin::carriedPackage(), expect).ok && !line.hung;
+  return {line.nowMs(), phasesOf(line), ok};
+}
+
+struct RealResult {
+  bool ran = false;
+  double wallMs = 0, cpuMs = 0;
+  long peakKb = 0;
+  int status = -1;
+  bool unitOk = false;
+};
+
+RealResult runReal(const std::string& scenario, const std::string& simPath, const std::string& updaterPath) {
+  RealResult result;
+  int out[2];
+  if (pipe(out) != 0) return result;
+  const pid_t unitPid = fork();
+  if (unitPid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execl(simPath.c_str(), simPath.c_str(), "--scenario", scenario.c_str(), "--idle", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string device;
+  char c;
+  while (read(out[0], &c, 1) == 1 && c != '\n') device.push_back(c);
+  if (device.empty()) return result;
+
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t updaterPid = fork();
+  if (updaterPid == 0) {
+    setenv("KORRIN_COM1", device.c_str(), 1);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    execl(updaterPath.c_str(), updaterPath.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(updaterPid, &status, 0, &usage);
+  const auto end = std::chrono::steady_clock::now();
+  result.ran = true;
+  result.wallMs = std::chrono::duration<double, std::milli>(end - start).count();
+  result.cpuMs = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+  result.peakKb = usage.ru_maxrss;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+
+  kill(unitPid, SIGTERM);
+  int unitStatus = 0;
+  waitpid(unitPid, &unitStatus, 0);
+  result.unitOk = WIFEXITED(unitStatus) && WEXITSTATUS(unitStatus) == 0;
+  close(out[0]);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool virtualOnly = false;
+  std::string binDir = ".";
+  std::vector<std::string> scenarios = {"uptodate", "convert", "convert-9600"};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--virtual-only") == 0) {
+      virtualOnly = true;
+    } else if (std::strcmp(argv[i], "--bin") == 0 && i + 1 < argc) {
+      binDir = argv[++i];
+    } else if (std::strcmp(argv[i], "--scenario") == 0 && i + 1 < argc) {
+      scenarios = {argv[++i]};
+    } else {
+      std::fprintf(stderr, "usage: korrin-bench [--virtual-only] [--bin DIR] [--scenario NAME]\n");
+      return 2;
+    }
+  }
+
+  bool allOk = true;
+  std::printf("## Protocol time on a real line (virtual time, both directions paced)\n\n");
+  std::printf("| Scenario | Phase | Seconds |\n|---|---|---|\n");
+  for (const std::string& scenario : scenarios) {
+    const VirtualResult paced = runVirtual(scenario, true);
+    allOk = allOk && paced.ok;
+    for (const Phase& phase : paced.phases)
+      if (phase.ms >= 0.5) std::printf("| %s | %s | %.1f |\n", scenario.c_str(), phase.name, phase.ms / 1000);
+    std::printf("| %s | **total** | **%.1f** |\n", scenario.c_str(), paced.totalMs / 1000);
+  }
+  std::fflush(stdout);
+  if (virtualOnly) return allOk ? 0 : 1;
+
+  std::printf("\n## Updater overhead (pty, PC bytes unpaced)\n\n");
+  std::printf("| Scenario | Virtual s | Real s | Ratio | Updater CPU s | CPU / wall | Peak memory MB | Status | Unit |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
+  std::fflush(stdout);
+  for (const std::string& scenario : scenarios) {
+    const VirtualResult unpaced = runVirtual(scenario, false);
+    const RealResult real = runReal(scenario, binDir + "/korrin-unit-sim", binDir + "/korrin-update");
+    if (!real.ran) {
+      std::printf("| %s | %.1f | (could not run) | | | | | | |\n", scenario.c_str(), unpaced.totalMs / 1000);
+      allOk = false;
+      continue;
+    }
+    const double ratio = real.wallMs / unpaced.totalMs;
+    std::printf("| %s | %.2f | %.2f | %.4f | %.3f | %.2f%% | %.1f | %d | %s |\n", scenario.c_str(),
+                unpaced.totalMs / 1000, real.wallMs / 1000, ratio, real.cpuMs / 1000, 100 * real.cpuMs / real.wallMs,
+                static_cast<double>(real.peakKb) / 1024.0, real.status, real.unitOk ? "exact" : "WRONG");
+    std::fflush(stdout);
+    allOk = allOk && real.unitOk && real.status == 1;
+  }
+  return allOk ? 0 : 1;
+}
