@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
   }
 
   bool allOk = true;
-  std::printf("## Protocol time on a real line (virtual time, both directions paced)\n\n");
+  std::printf("#### Protocol time on a real line (virtual time, both directions paced)\n\n");
   std::printf("| Scenario | Phase | Seconds |\n|---|---|---|\n");
   for (const std::string& scenario : scenarios) {
     const VirtualResult paced = runVirtual(scenario, true);
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (virtualOnly) return allOk ? 0 : 1;
 
-  std::printf("\n## Updater overhead (pty, PC bytes unpaced)\n\n");
+  std::printf("\n#### Updater overhead (pty, PC bytes unpaced)\n\n");
   std::printf("| Scenario | Virtual s | Real s | Ratio | Updater CPU s | CPU / wall | Peak memory MB | Status | Unit |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|\n");
   std::fflush(stdout);
