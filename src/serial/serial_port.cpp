@@ -42,7 +42,11 @@ int SerialPort::open(const char* portName, std::uint32_t baud, std::int32_t pari
   close();
   if (portName == nullptr) return kNoName;
 
-  std::strncpy(name, portName, kNameField);
+  // At most 10 characters, the rest filled with NULs; never read past them.
+  std::size_t length = 0;
+  while (length < kNameField && portName[length] != '\0') ++length;
+  std::memset(name, 0, kNameField);
+  std::memcpy(name, portName, length);
   baudRate = baud;
   parity = paritySelector;
   // A name that fills the field has lost its NUL: opening with it would read
