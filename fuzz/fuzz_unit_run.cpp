@@ -18,8 +18,8 @@
 //               where no sum is carried), data corrupted on the way (per block,
 //               counted, and line noise);
 //               other modes: rules that rewrite the replies to chosen commands
-//               with input bytes, chosen sums in many spellings, cuts, inserts,
-//               delays
+//               with input bytes, chosen sums in many spellings, sums off by a
+//               little or in high bits, cuts, inserts, delays
 //
 // Properties, on top of what every run keeps (fuzz_support.h: prompt and key,
 // time bound, statuses, nothing after 'X' or the flash, no memory use before "T",
@@ -134,7 +134,7 @@ std::uint32_t payloadWord(const std::string& payload) {
 
 void applyHookRule(const HookRule& rule, std::uint32_t honestSum, bool aligned, std::string& reply,
                    std::uint32_t& delayMs) {
-  switch (rule.op % 12) {
+  switch (rule.op % 13) {
     case 0: reply = rule.payload; break;
     case 1: reply = spellSum(0, honestSum + static_cast<std::uint32_t>(static_cast<std::int8_t>(rule.a))); break;
     case 2: reply = spellSum(rule.b, payloadWord(rule.payload)); break;
@@ -151,6 +151,7 @@ void applyHookRule(const HookRule& rule, std::uint32_t honestSum, bool aligned, 
       for (char& c : reply) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       break;
     case 11: reply += reply; break;
+    case 12: reply = spellSum(rule.b, honestSum ^ ((rule.a | 1u) << (rule.a % 29))); break;  // wrong bits, high ones too
   }
 }
 

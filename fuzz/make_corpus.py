@@ -24,7 +24,7 @@ LETTER = {"E": 0, "G": 1, "H": 2, "C": 3, "M": 4}
 FAULT = {"lose": 0, "cut": 1, "garble": 2, "delay": 3, "lower": 4, "unpadded": 5, "nul": 6, "extra": 7}
 HOOK_LETTER = {"E": 0, "G": 1, "H": 2, "C": 3, "M": 4, "*": 5}
 OP = {"replace": 0, "delta": 1, "value": 2, "respell": 3, "truncate": 4, "setchar": 5, "insert": 6,
-      "append": 7, "delay": 8, "lose": 9, "lower": 10, "double": 11}
+      "append": 7, "delay": 8, "lose": 9, "lower": 10, "double": 11, "flipbits": 12}
 
 
 def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=None, release=False,
@@ -94,6 +94,9 @@ SEEDS = {
             mode=ALIGNED, row=0, records=LEGACY,
             hooks=[("C", 50, 2, "delta", 1, 0, b""), ("C", 400, 1, "respell", 0, 3, b""),
                    ("M", 7, 1, "setchar", 5, ord("Z"), b""), ("E", 0, 30, "delay", 150, 0, b"")]),
+        "aligned_sums_wrong_high": unit_run(
+            mode=ALIGNED, release=True, records=CONFIG,
+            hooks=[("C", 30, 40, "flipbits", 20, 0, b"")]),
         "free_late_and_long": unit_run(
             mode=FREE, release=True, records=CONFIG,
             hooks=[("C", 20, 3, "delay", 200, 0, b""), ("C", 60, 2, "double", 0, 0, b""),
