@@ -25,12 +25,12 @@ while [[ $# -gt 0 ]]; do
   case $1 in
     --jobs) jobs=${2:?--jobs needs a number}; shift 2 ;;
     --sim) sim_dir=${2:?--sim needs a directory}; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) break ;;
   esac
 done
 if [[ $# -lt 2 ]]; then
-  sed -n '2,17p' "$0" >&2
+  sed -n '2,16p' "$0" >&2
   exit 2
 fi
 mode=$1
