@@ -6,8 +6,11 @@
 // reports, or a build no row knows, accepted with 'y'), a byte of sealing flags
 // (give record 0, or all six records, a valid legacy and/or ConfigRecord
 // checksum; mark record 5 with ':'; convert only, without a run), a byte
-// choosing the mode of the direct conversion, then the bytes of the unit's
-// configuration area 0x4000..0x7FFF (zeros after the input's end).
+// choosing the mode of the direct conversion, a byte and a 32-bit seed for the
+// background of the configuration area 0x4000..0x7FFF (noise from the seed, or
+// zeros), a word giving where in the area the rest of the input goes, and that
+// rest: bytes laid over the background as they are. So every input, however
+// short, gives a whole area, and any byte of it can be set.
 //
 // Properties of the whole update against an honest unit on a clean line: it is
 // flashed unless the unit is of the other model (then nothing is written); the
@@ -131,8 +134,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int directMode = kModes[input.pick(5)];
 
   std::vector<std::uint8_t> area(kAreaBytes, 0);
-  const std::string bytes = input.bytes(kAreaBytes);
-  std::memcpy(area.data(), bytes.data(), bytes.size());
+  const bool noise = (input.byte() & 1) != 0;
+  std::uint32_t state = input.u32() | 1u;
+  if (noise) {
+    for (std::uint8_t& byte : area) {
+      state ^= state << 13;
+      state ^= state >> 17;
+      state ^= state << 5;
+      byte = static_cast<std::uint8_t>(state >> 24);
+    }
+  }
+  const std::size_t offset = input.word() % kAreaBytes;
+  const std::string bytes = input.bytes(kAreaBytes - offset);
+  std::memcpy(area.data() + offset, bytes.data(), bytes.size());
   if (seal & 0x10) {
     area[5 * kLegacyBytes] = ':';
     area[5 * kConfigBytes] = ':';

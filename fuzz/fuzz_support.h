@@ -125,7 +125,7 @@ const ImageBlock* imageBlockAt(const FirmwarePackage& package, std::uint32_t add
 struct BlockAttempt {
   std::uint32_t address = 0;
   std::uint32_t length = 0;
-  bool carriedImage = false;     // the bytes it stored are exactly the image block at that address
+  bool carriedImage = false;     // when replied: the bytes it stored are exactly the image block there
   std::uint32_t storedSum = 0;
   bool replied = false;
   std::string reply;             // as the unit sent it, after every fault and the hook

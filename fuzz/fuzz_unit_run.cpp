@@ -14,9 +14,9 @@
 //               heard, a count of replies after which it falls silent
 //   faults      honest mode: reply faults that never turn a reply into another
 //               valid one (lost, garbled, late within the reply wait, lower
-//               case, unpadded, with a NUL, with extra characters; cut short only
-//               where no sum is carried), data corrupted on the way (per block,
-//               counted, and line noise);
+//               case, unpadded; cut short only where no sum is carried; with a
+//               NUL or extra characters only where the whole reply is read),
+//               data corrupted on the way (per block, counted, and line noise);
 //               other modes: rules that rewrite the replies to chosen commands
 //               with input bytes, chosen sums in many spellings, sums off by a
 //               little or in high bits, cuts, inserts, delays
@@ -90,7 +90,10 @@ int keyFrom(std::uint8_t choice) {
 }
 
 // Reply faults that leave a reply unreadable or unchanged in meaning: a sum is
-// never cut to another sum, and upload characters never shift.
+// never cut to another sum, upload characters never shift, and a checksum reply
+// leaves nothing behind (the 11 characters read of a longer one would leave the
+// rest in front of the next upload block, shifting it by a byte: a plain sum
+// does not see a shift, so a block whose dropped last byte is 0 would pass).
 sim::ReplyFaultRule honestRule(Input& input) {
   sim::ReplyFaultRule rule;
   rule.command = kReplyLetters[input.pick(5)];
@@ -99,8 +102,10 @@ sim::ReplyFaultRule honestRule(Input& input) {
   rule.kind = static_cast<sim::ReplyFault>(input.pick(8));
   rule.delayMs = std::min<std::uint32_t>(input.byte(), kInTimeDelayMs);
   const bool carriesData = rule.command == 'C' || rule.command == 'M';
+  const bool leavesRest = rule.kind == sim::ReplyFault::WithNul || rule.kind == sim::ReplyFault::Extra;
   if ((rule.kind == sim::ReplyFault::CutShort && carriesData) ||
-      (rule.kind == sim::ReplyFault::WithNul && rule.command == 'M'))
+      (rule.kind == sim::ReplyFault::WithNul && rule.command == 'M') ||
+      (leavesRest && rule.command == 'C'))
     rule.kind = sim::ReplyFault::Lose;
   return rule;
 }

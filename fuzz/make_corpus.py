@@ -6,7 +6,6 @@ the top of each fuzz_*.cpp), one unit or command line worth starting from:
 the roads of a whole update, the exits, and a few faults.
 """
 import os
-import random
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -65,13 +64,10 @@ def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=Non
     return bytes(out)
 
 
-def config_area(pro=False, revision=0, row=0, seal=0, direct_mode=1, area=b""):
-    return bytes([(revision << 1) | int(pro)]) + struct.pack("<H", row) + bytes([seal, direct_mode]) + area
-
-
-def noise_bytes(seed, count):
-    rng = random.Random(seed)
-    return bytes(rng.randrange(256) for _ in range(count))
+def config_area(pro=False, revision=0, row=0, seal=0, direct_mode=1, noise_seed=None, offset=0, area=b""):
+    background = bytes([1]) + struct.pack("<I", noise_seed) if noise_seed is not None else bytes(5)
+    return (bytes([(revision << 1) | int(pro)]) + struct.pack("<H", row) + bytes([seal, direct_mode]) +
+            background + struct.pack("<H", offset) + area)
 
 
 SEEDS = {
@@ -112,17 +108,16 @@ SEEDS = {
         "port_not_on_this_pc": b"\x02-c4\x00-s1",
     },
     "fuzz_config_area": {
-        "base_row0_legacy": config_area(row=0, seal=0x04, direct_mode=1, area=noise_bytes(1, 15072)),
-        "pro_row95_config_marked": config_area(pro=True, row=95, seal=0x08 | 0x10, direct_mode=2,
-                                               area=noise_bytes(2, 15072)),
-        "base_unknown_legacy_record0": config_area(row=162, seal=0x01, direct_mode=1, area=noise_bytes(3, 2600)),
-        "pro_unknown_both_layouts": config_area(pro=True, row=162, seal=0x03, direct_mode=2,
-                                                area=noise_bytes(4, 2600)),
+        "base_row0_legacy": config_area(row=0, seal=0x04, direct_mode=1, noise_seed=1),
+        "pro_row95_config_marked": config_area(pro=True, row=95, seal=0x08 | 0x10, direct_mode=2, noise_seed=2),
+        "base_unknown_legacy_record0": config_area(row=162, seal=0x01, direct_mode=1, noise_seed=3),
+        "pro_unknown_both_layouts": config_area(pro=True, row=162, seal=0x03, direct_mode=2, noise_seed=4),
         "old_pro_unknown_config": config_area(pro=True, revision=4, row=162, seal=0x02, direct_mode=2,
-                                              area=noise_bytes(5, 2600)),
+                                              noise_seed=5),
         "wrong_model_blank": config_area(row=3, seal=0, direct_mode=0),
-        "conversion_only_legacy_to_pro": config_area(pro=True, seal=0x20 | 0x04, direct_mode=1,
-                                                     area=noise_bytes(6, 16384)),
+        "unknown_blank_area": config_area(pro=True, row=162, seal=0, direct_mode=2),
+        "conversion_only_legacy_to_pro": config_area(pro=True, seal=0x20 | 0x04, direct_mode=1, noise_seed=6,
+                                                     offset=2480 * 5, area=b":" + bytes(range(40))),
     },
 }
 
