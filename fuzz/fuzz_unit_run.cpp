@@ -11,7 +11,9 @@
 //               checksums valid or not; record 5 marked or not; a seed
 //   keys        what the operator presses
 //   line        'H' never answered "HOk", a speed above which the unit is not
-//               heard, a count of replies after which it falls silent
+//               heard, a count of replies after which it falls silent, a count
+//               of replies after which the port no longer opens (its mask,
+//               time-outs or settings refused, held by another program, gone)
 //   faults      honest mode: reply faults that never turn a reply into another
 //               valid one (lost, garbled, late within the reply wait, lower
 //               case, unpadded; cut short only where no sum is carried; with a
@@ -214,10 +216,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     keys.push_back(static_cast<char>(key));
   }
 
+  sim::VirtualLine line{unit};
   const std::uint8_t lineChoice = input.byte();
   unit.faults.neverHOk = (lineChoice & 1) != 0;
   unit.faults.maxAnswerSpeed = kAnswerSpeeds[(lineChoice >> 1) % 8];
   if (lineChoice & 0x10) unit.faults.answerLimit = input.word() % 2048;
+  const std::size_t portFault = lineChoice & 0x20 ? 1 + input.pick(5) : 0;
+  const std::uint32_t portFailsAfter = portFault ? input.word() % 2048 : 0;
+  const auto failPort = [portFault, &line] {
+    switch (portFault) {
+      case 1: line.failMask = true; break;
+      case 2: line.failTimeouts = true; break;
+      case 3: line.failState = true; break;
+      case 4: line.busyPorts = line.ports; break;
+      case 5: line.ports.clear(); break;
+      default: break;
+    }
+  };
+  if (portFault && portFailsAfter == 0) failPort();
 
   ReplyPerturbation perturb;
   if (mode == Mode::kHonest) {
@@ -268,9 +284,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
   }
 
-  sim::VirtualLine line{unit};
   line.keys = keys;
   const std::vector<std::uint8_t> before = memory;
+  if (portFault && portFailsAfter > 0) {
+    perturb = [perturb, failPort, portFailsAfter, replies = std::uint32_t{0}](
+                  char command, std::uint32_t index, std::string& reply, std::uint32_t& delayMs) mutable {
+      if (++replies == portFailsAfter) failPort();
+      if (perturb) perturb(command, index, reply, delayMs);
+    };
+  }
   UnitWatch watch(unit, package, perturb);
   const int status = runUpdaterWith(arguments, package);
   watch.finish();

@@ -21,6 +21,7 @@ KEY = {"y": 0, "Y": 2, "n": 3, "enter": 4}
 SPEED = {"any": 0, 28800: 1, 14400: 2, 9600: 3, 4800: 4, 2400: 5, 1200: 6}
 LETTER = {"E": 0, "G": 1, "H": 2, "C": 3, "M": 4}
 FAULT = {"lose": 0, "cut": 1, "garble": 2, "delay": 3, "lower": 4, "unpadded": 5, "nul": 6, "extra": 7}
+PORT_FAULT = {"mask": 0, "timeouts": 1, "state": 2, "busy": 3, "gone": 4}
 HOOK_LETTER = {"E": 0, "G": 1, "H": 2, "C": 3, "M": 4, "*": 5}
 OP = {"replace": 0, "delta": 1, "value": 2, "respell": 3, "truncate": 4, "setchar": 5, "insert": 6,
       "append": 7, "delay": 8, "lose": 9, "lower": 10, "double": 11, "flipbits": 12}
@@ -28,6 +29,7 @@ OP = {"replace": 0, "delta": 1, "value": 2, "respell": 3, "truncate": 4, "setcha
 
 def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=None, release=False,
              records=LEGACY, seed=7, keys=(), speed="any", never_hok=False, answer_limit=None,
+             port_fault=None, port_fails_after=0,
              noise=None, rules=(), corrupt_writes=(), corrupt_reads=(), hooks=()):
     out = bytearray([mode, (revision << 1) | int(pro), args])
     if release:
@@ -38,10 +40,14 @@ def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=Non
     else:
         out.append(ROWS.index(row))
     out += bytes([records, seed, len(keys)] + [KEY[k] for k in keys])
-    line = int(never_hok) | (SPEED[speed] << 1) | (0x10 if answer_limit is not None else 0)
+    line = (int(never_hok) | (SPEED[speed] << 1) | (0x10 if answer_limit is not None else 0) |
+            (0x20 if port_fault is not None else 0))
     out.append(line)
     if answer_limit is not None:
         out += struct.pack("<H", answer_limit)
+    if port_fault is not None:
+        out.append(PORT_FAULT[port_fault])
+        out += struct.pack("<H", port_fails_after)
     if mode == HONEST:
         if noise:
             out += bytes([1, noise // 4, 3])
@@ -85,6 +91,9 @@ SEEDS = {
             rules=[("C", 3, 4, "lose", 0), ("M", 10, 2, "garble", 0), ("C", 300, 3, "delay", 180),
                    ("E", 21, 1, "lose", 0)],
             corrupt_writes=[(5, 3), (200, 31)], corrupt_reads=[(17, 2)]),
+        # Block 0x1C000 is all zeros: its first checksum reply (the 98th 'C' reply) is lost.
+        "lost_reply_zero_block": unit_run(release=True, records=CONFIG, rules=[("C", 97, 1, "lose", 0)]),
+        "port_lost_at_speed_cap": unit_run(row=0, records=LEGACY, port_fault="state", port_fails_after=25),
         "faults_block_fails": unit_run(release=True, records=CONFIG, corrupt_writes=[(40, 39)]),
         "aligned_wrong_sums": unit_run(
             mode=ALIGNED, row=0, records=LEGACY,
