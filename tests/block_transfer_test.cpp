@@ -178,6 +178,20 @@ TEST(BlockTransferTest, UploadPairsParseAsTheUnitSendsThem) {
   }
 }
 
+// Stray characters after a checksum reply must not be read as the next block's
+// first byte: shifted by one, a block ending in 0 still sums right.
+TEST(BlockTransferTest, StrayCharactersAfterAReplyDoNotShiftTheNextUpload) {
+  Bench bench;
+  std::vector<std::uint8_t> data = pattern(128, 0x31);
+  data[127] = 0;
+  std::copy(data.begin(), data.end(), bench.unit.memory().begin() + 0x4000);
+  bench.unit.faults.replies.push_back({'C', 0, 1, sim::ReplyFault::Extra});
+  std::vector<std::uint8_t> buffer(128);
+  ASSERT_TRUE(transferRegion(bench.link, Direction::Upload, 0x4000, 128, 64, buffer.data(), true, markerNotice("+"),
+                             Progress::NoDots).complete);
+  EXPECT_EQ(buffer, data);
+}
+
 TEST(BlockTransferTest, ABlockThatNeverConfirmsEndsTheTransferAtTheBound) {
   Bench bench(28800);
   std::vector<std::uint8_t> data = pattern(3072, 5);

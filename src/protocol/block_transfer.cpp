@@ -53,7 +53,14 @@ TransferResult transferRegion(Link& link, Direction direction, std::uint32_t add
       // A reply that came after its wait would otherwise be read as the answer
       // to the next attempt, and every reply after it one step late: clear the
       // line before moving the block again.
-      if (attempts > 0) drainInput(link.port);
+      if (attempts > 0) {
+        drainInput(link.port);
+      } else if (direction == Direction::Upload) {
+        // Upload data has no framing: a stray character left after the last
+        // checksum reply would become this block's first byte and shift the
+        // rest, and a block ending in 0 would still sum right.
+        discardWaiting(link.port);
+      }
       if (attempts == kMaxBlockAttempts) {
         consolePrint("\nBlock at unit address %06X not confirmed after %u attempts\n", blockAddress, attempts);
         return {false, blockAddress};

@@ -37,8 +37,12 @@ int readReply(ReplyBuffer& reply, SerialPort& port, int length) {
 }
 
 void drainInput(SerialPort& port) {
-  char scratch[kDrainChunk];
   sleepMs(kDrainSettleMs);
+  discardWaiting(port);
+}
+
+void discardWaiting(SerialPort& port) {
+  char scratch[kDrainChunk];
   for (std::uint32_t waiting = port.bytesAvailable(); waiting > 0; waiting = port.bytesAvailable()) {
     const std::uint32_t take = std::min<std::uint32_t>(waiting, kDrainChunk);
     if (port.read(scratch, take) == 0) return;

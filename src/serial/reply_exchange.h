@@ -29,6 +29,8 @@ int sendCommand(SerialPort& port, char letter, std::uint32_t waitMs, int length,
 int readReply(ReplyBuffer& reply, SerialPort& port, int length);
 // Waits 100 ms, then throws away whatever is waiting, until the queue is found empty.
 void drainInput(SerialPort& port);
+// Throws away what is waiting now, without a pause: nothing that is still on its way.
+void discardWaiting(SerialPort& port);
 // Sleeps `ms` milliseconds; 0 sleeps 1 ms.
 void sleepMs(std::uint32_t ms);
 
