@@ -23,33 +23,21 @@ void VirtualLine::record(Event::Kind kind, std::string data, Ticks end, bool los
   transcript.push_back(std::move(event));
 }
 
-std::string VirtualLine::wire() const {
+namespace {
+
+std::string joined(const std::vector<Event>& transcript, Event::Kind kind, bool heardOnly = false) {
   std::string out;
   for (const Event& e : transcript)
-    if (e.kind == Event::ToUnit) out += e.data;
+    if (e.kind == kind && !(heardOnly && e.lost)) out += e.data;
   return out;
 }
 
-std::string VirtualLine::heardWire() const {
-  std::string out;
-  for (const Event& e : transcript)
-    if (e.kind == Event::ToUnit && !e.lost) out += e.data;
-  return out;
-}
+}  // namespace
 
-std::string VirtualLine::console() const {
-  std::string out;
-  for (const Event& e : transcript)
-    if (e.kind == Event::Console) out += e.data;
-  return out;
-}
-
-std::string VirtualLine::received() const {
-  std::string out;
-  for (const Event& e : transcript)
-    if (e.kind == Event::FromUnit) out += e.data;
-  return out;
-}
+std::string VirtualLine::wire() const { return joined(transcript, Event::ToUnit); }
+std::string VirtualLine::heardWire() const { return joined(transcript, Event::ToUnit, true); }
+std::string VirtualLine::console() const { return joined(transcript, Event::Console); }
+std::string VirtualLine::received() const { return joined(transcript, Event::FromUnit); }
 
 Ticks VirtualLine::consoleTime(const std::string& text) const {
   for (const Event& e : transcript)

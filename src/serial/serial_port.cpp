@@ -7,23 +7,16 @@ namespace korrin {
 namespace {
 
 os::DCB lineSettings(std::uint32_t baud, std::int32_t paritySelector) {
+  // All zero first: no flow control of any kind, no error or NUL handling,
+  // no abort on error, no special characters but the two below.
   os::DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = baud;
   dcb.fBinary = 1;
   dcb.fParity = (paritySelector == 1 || paritySelector == 2) ? 1 : 0;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fOutxDsrFlow = 0;
   dcb.fDtrControl = os::DTR_CONTROL_DISABLE;
-  dcb.fDsrSensitivity = 0;
-  dcb.fTXContinueOnXoff = 0;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
-  dcb.fErrorChar = 0;
-  dcb.fNull = 0;
   dcb.fRtsControl = os::RTS_CONTROL_DISABLE;
-  dcb.fAbortOnError = 0;
   dcb.XonLim = 2;
   dcb.XoffLim = 4;
   dcb.ByteSize = 8;
