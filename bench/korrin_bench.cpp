@@ -82,14 +82,14 @@ std::vector<Phase> phasesOf(const sim::VirtualLine& line) {
   return phases;
 }
 
-VirtualResult runVirtual(const std::string& scenario, bool pacePc) {
+VirtualResult runVirtual(const std::string& scenario, bool pacePc, const char* speedOption = "-s0") {
   sim::UnitModel unit;
   sim::Expectation expect;
   sim::setUpScenario(scenario, korrin::carriedPackage(), unit, expect);
   sim::VirtualLine line(unit);
   line.pacePcOutput = pacePc;
-  const char* argv[] = {"korrin-update"};
-  korrin::runUpdater(1, argv, korrin::carriedPackage());
+  const char* argv[] = {"korrin-update", speedOption};
+  korrin::runUpdater(2, argv, korrin::carriedPackage());
   const bool ok = sim::judgeUnit(unit, korrin::carriedPackage(), expect).ok && !line.hung;
   return {line.nowMs(), phasesOf(line), ok};
 }
@@ -177,6 +177,17 @@ int main(int argc, char** argv) {
     for (const Phase& phase : paced.phases)
       if (phase.ms >= 0.5) std::printf("| %s | %s | %.1f |\n", scenario.c_str(), phase.name, phase.ms / 1000);
     std::printf("| %s | **total** | **%.1f** |\n", scenario.c_str(), paced.totalMs / 1000);
+  }
+  std::printf("\n#### Whole update by the speed asked for with -s (virtual time, paced)\n\n");
+  std::printf("| Scenario | 28800 | 14400 | 9600 | 4800 | 2400 |\n|---|---|---|---|---|---|\n");
+  for (const char* scenario : {"uptodate", "convert"}) {
+    std::printf("| %s |", scenario);
+    for (const char* option : {"-s0", "-s1", "-s2", "-s3", "-s4"}) {
+      const VirtualResult run = runVirtual(scenario, true, option);
+      allOk = allOk && run.ok;
+      std::printf(" %.0f s |", run.totalMs / 1000);
+    }
+    std::printf("\n");
   }
   std::fflush(stdout);
   if (virtualOnly) return allOk ? 0 : 1;
