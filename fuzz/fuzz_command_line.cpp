@@ -11,6 +11,7 @@
 // message, sends nothing and opens no port; otherwise the port opened and the
 // first speed command on the wire are the ones the model chose (a port the PC
 // does not have is refused, and the run ends as with no unit).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,13 +25,10 @@ namespace {
 using namespace korrin;
 using namespace korrin::fuzz;
 
-constexpr std::size_t kMaxArguments = 8;
-
 struct Reading {
-  enum Kind { kRun, kBadPort, kBadSpeed, kUnknown } kind = kRun;
+  std::string usage;  // the usage error's message; empty when the options are good
   char port = '1';
   unsigned speed = 28800;
-  std::string badArgument;
 };
 
 Reading readOptions(const std::vector<std::string>& arguments) {
@@ -38,24 +36,16 @@ Reading readOptions(const std::vector<std::string>& arguments) {
   Reading reading;
   for (const std::string& argument : arguments) {
     if (argument.empty() || argument[0] != '-') continue;
-    const unsigned char letter = argument.size() > 1 ? static_cast<unsigned char>(argument[1]) : 0;
-    const unsigned char digit = argument.size() > 2 ? static_cast<unsigned char>(argument[2]) : 0;
-    if (letter == 'c') {
-      if (digit < '1' || digit > '4') {
-        reading.kind = Reading::kBadPort;
-        return reading;
-      }
-      reading.port = static_cast<char>(digit);
-    } else if (letter == 's') {
-      if (digit < '0' || digit > '4') {
-        reading.kind = Reading::kBadSpeed;
-        return reading;
-      }
+    const char letter = argument.size() > 1 ? argument[1] : 0;
+    const char digit = argument.size() > 2 ? argument[2] : 0;
+    if (letter == 'c' && digit >= '1' && digit <= '4') {
+      reading.port = digit;
+    } else if (letter == 's' && digit >= '0' && digit <= '4') {
       reading.speed = kSpeeds[digit - '0'];
     } else {
-      reading.kind = Reading::kUnknown;
-      reading.badArgument = argument;
-      return reading;
+      reading.usage =
+          letter == 'c' ? kBadPortText : letter == 's' ? kBadSpeedText : argument + " :Unrecognized option\n";
+      break;
     }
   }
   return reading;
@@ -79,62 +69,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool onlyCom1 = (setting & 2) != 0;
   const std::string rest = input.bytes(input.left());
   std::vector<std::string> arguments;
-  for (std::size_t from = 0; from <= rest.size() && arguments.size() < kMaxArguments;) {
-    std::size_t nul = rest.find('\0', from);
-    if (nul == std::string::npos) nul = rest.size();
+  for (std::size_t from = 0; !rest.empty() && from <= rest.size() && arguments.size() < 8;) {
+    const std::size_t nul = std::min(rest.find('\0', from), rest.size());
     arguments.push_back(rest.substr(from, nul - from));
     from = nul + 1;
   }
-  if (rest.empty()) arguments.clear();
 
   const Reading reading = readOptions(arguments);
-  sim::UnitModel unit;
-  unit.faults.answerLimit = silent ? 0 : 1;
-  sim::VirtualLine line{unit};
-  if (onlyCom1) line.ports = {"COM1"};
-  const int status = runUpdaterWith(arguments, carriedPackage());
-  traceRun("command line", line, unit, status);
-  const Ending ending = checkRun(line, unit, carriedPackage(), status);
-
-  const std::string console = line.console();
-  if (reading.kind != Reading::kRun) {
-    const std::string message =
-        reading.kind == Reading::kBadPort    ? "Error, usage is -cX to set COM port, where X is 1-4\n"
-        : reading.kind == Reading::kBadSpeed ? "Error, usage is -sX to set RS232 port speed, where X is 0(fastest) to 4(slowest)\n"
-                                             : reading.badArgument + " :Unrecognized option\n";
-    KORRIN_FUZZ_CHECK(ending == Ending::kUsage, "a bad command line ended with %s", endingName(ending));
-    KORRIN_FUZZ_CHECK(console == banner() + message + kPrompt, "the usage exit printed other texts");
-    KORRIN_FUZZ_CHECK(line.opens == 0 && line.wire().empty(), "a usage error touched the port");
-    KORRIN_FUZZ_CHECK(status == 0, "a usage error returned %d", status);
-  } else {
-    const bool portMissing = onlyCom1 && reading.port != '1';
-    KORRIN_FUZZ_CHECK(ending == (silent || portMissing ? Ending::kNoUnit : Ending::kNoLineSpeed),
-                      "a good command line to a %s unit ended with %s", silent ? "silent" : "short-lived",
-                      endingName(ending));
-    KORRIN_FUZZ_CHECK(console.compare(0, banner().size(), banner()) == 0, "the banner is not first");
-    const std::string port = std::string("COM") + reading.port;
-    const sim::Event* opened = nullptr;
-    for (const sim::Event& e : line.transcript) {
-      if (e.kind == sim::Event::Open) {
-        opened = &e;
-        break;
-      }
-    }
-    const std::string expected = portMissing ? port + " refused" : port;
-    KORRIN_FUZZ_CHECK(opened && opened->data == expected, "opened %s, the command line chose %s",
-                      opened ? opened->data.c_str() : "nothing", port.c_str());
-    char speed[16];
-    std::snprintf(speed, sizeof speed, "B%06u", reading.speed);
-    const std::string wire = line.wire();
-    if (portMissing) {
-      KORRIN_FUZZ_CHECK(wire.empty(), "bytes sent through a port that did not open");
-    } else if (silent) {
-      KORRIN_FUZZ_CHECK(wire == "E", "a unit that never answers was sent more than one 'E'");
-    } else {
-      KORRIN_FUZZ_CHECK(wire.compare(0, 8, std::string("E") + speed) == 0, "the first speed command is not %s",
-                        speed);
-    }
-  }
-  showOnViolation(nullptr);
+  Run run;
+  run.unit.faults.answerLimit = silent ? 0 : 1;
+  if (onlyCom1) run.line.ports = {"COM1"};
+  const Ending ending = run.go("command line", arguments, carriedPackage());
+  // A usage error prints exactly its message. A port the PC does not have is
+  // refused, and the run ends as with no unit.
+  const bool usage = !reading.usage.empty();
+  const bool portMissing = onlyCom1 && reading.port != '1';
+  KORRIN_FUZZ_CHECK(ending == (usage ? Ending::kUsage : silent || portMissing ? Ending::kNoUnit : Ending::kNoLineSpeed),
+                    "a command line to a %s unit ended with %s", silent ? "silent" : "short-lived", endingName(ending));
+  const std::string console = run.line.console(), head = banner() + reading.usage;
+  KORRIN_FUZZ_CHECK(usage ? console == head + kPrompt : console.compare(0, head.size(), head) == 0,
+                    "the console does not begin with the banner%s", usage ? " and the usage message alone" : "");
+  if (usage) return 0;
+  const std::string port = std::string("COM") + reading.port;
+  const sim::Event* opened = nullptr;
+  for (const sim::Event& e : run.line.transcript)
+    if (!opened && e.kind == sim::Event::Open) opened = &e;
+  KORRIN_FUZZ_CHECK(opened && opened->data == (portMissing ? port + " refused" : port),
+                    "opened %s, the command line chose %s", opened ? opened->data.c_str() : "nothing", port.c_str());
+  char speed[16];
+  std::snprintf(speed, sizeof speed, "EB%06u", reading.speed);
+  // Sent: nothing through a port that did not open, one 'E' to a unit that
+  // never answers, else 'E' and the speed command.
+  const std::string wire = run.line.wire();
+  KORRIN_FUZZ_CHECK(portMissing ? wire.empty() : silent ? wire == "E" : wire.compare(0, 8, speed) == 0,
+                    "sent %s, the command line chose %s", wire.substr(0, 12).c_str(), speed + 1);
   return 0;
 }
