@@ -97,7 +97,48 @@ UINT timeEndPeriod(UINT periodMs);
 
 // Console: text to standard output at once (no buffering), and one key read
 // without echo. End of input counts as a key (returns -1), so scripted runs never hang.
+// A stop request (below) that comes while readKey waits ends the wait with -1.
 void writeConsole(const char* text, std::size_t length);
 int readKey();
+// Throws away keys typed before now, so that a prompt is answered only by a key
+// pressed after it appears. Only when input is a console or terminal: scripted
+// input (a pipe or a file) is left as it is.
+void discardTypedAhead();
+
+// The operator's stop. After catchStopRequests, Ctrl-C, Ctrl-Break and closing
+// the console window (Windows), SIGINT, SIGTERM and SIGHUP (POSIX) no longer end
+// the process on the spot; they are remembered, and stopRequested() says so
+// from then on. The updater looks at it only at safe points. releaseStopRequests
+// is called at the very end of a run (after the last key): a console window that
+// is being closed waits for it, within what Windows allows.
+void catchStopRequests();
+bool stopRequested();
+void releaseStopRequests();
+
+// The serial ports this PC has, for an operator who cannot find the unit's
+// port: `each` is called once per port, in a stable order, with a name the
+// operator knows (Windows: "COM5"; POSIX: a device path such as
+// /dev/serial/by-id/usb-..., /dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0).
+void listSerialPorts(void (*each)(const char* name, void* context), void* context);
+
+// Files of this user that outlive a run: the saved copies of a unit's
+// configuration records. Paths are plain text in the system's own form.
+//
+// The folder for them, created (readable by its owner only) when missing, with
+// a separator at its end so that a file name can be appended. Windows:
+// %LOCALAPPDATA%\Korrin\; POSIX: $XDG_STATE_HOME/korrin/, else
+// ~/.local/state/korrin/. False when the system gives no such folder.
+bool userDataFolder(char* path, std::size_t size);
+// Calls `each` with the name (not the path) of every regular file in `folder`.
+void listFiles(const char* folder, void (*each)(const char* name, void* context), void* context);
+// Replaces the file at `path` with `count` bytes, readable by its owner only,
+// and returns only once they are on the disk: written to a temporary file
+// beside it, flushed, then renamed over it (and, on POSIX, the folder flushed).
+// False on any failure; the file at `path` is then as it was before.
+bool writeFileDurably(const char* path, const void* bytes, std::size_t count);
+// The whole file into `bytes`; false when it is missing, unreadable or larger
+// than `capacity`.
+bool readWholeFile(const char* path, void* bytes, std::size_t capacity, std::size_t* count);
+bool deleteFile(const char* path);
 
 }  // namespace os
