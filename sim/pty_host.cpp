@@ -5,7 +5,8 @@
 // speed, one byte per 10 bit times, as on a real line. When the unit has been
 // told to flash or to leave update mode and the line has then stayed quiet for
 // the idle time (or on SIGTERM/SIGINT), prints whether the unit holds what the
-// run must leave behind; the exit status says the same.
+// run must leave behind; the exit status says the same. With --state the unit's
+// memory outlives the process, so that a run can be cut off and run again.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -31,6 +32,7 @@
 #include <ctime>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "package/firmware_package.h"
 #include "scenarios.h"
@@ -42,6 +44,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitVerdictFailed = 1;
 constexpr int kExitBadOptions = 2;
 constexpr int kExitNoLine = 3;
+constexpr int kExitStateNotSaved = 4;
 
 using Nanos = std::int64_t;
 constexpr Nanos kNanosPerMs = 1'000'000;
@@ -95,12 +98,14 @@ struct Options {
   bool trace = false;
   bool operatorRefuses = false;
   std::string link;
+  std::string stateFile;
   double idleSeconds = 1.0;
 };
 
 void printUsage(std::FILE* to) {
   std::fprintf(to,
                "usage: korrin-unit-sim [--scenario NAME] [--trace] [--link PATH] [--idle SECONDS] [--refused]\n"
+               "                       [--state FILE]\n"
                "       korrin-unit-sim --list\n"
                "Hosts a simulated unit on a pseudo-terminal; prints the device to give the updater.\n"
                "  --scenario NAME  the unit to simulate (default convert; --list shows them)\n"
@@ -110,8 +115,14 @@ void printUsage(std::FILE* to) {
                "                   quiet this long (default 1)\n"
                "  --refused        the operator will refuse the update: the unit must be left\n"
                "                   unwritten and unflashed\n"
+               "  --state FILE     the unit's memory across runs: loaded from FILE when it exists\n"
+               "                   (else the scenario's), written back to FILE when the simulator\n"
+               "                   ends. The unit starts at 9600 baud in update mode, as when the\n"
+               "                   operator has put it back into update mode; the verdict still\n"
+               "                   judges against the scenario's unit before any run.\n"
                "Exit status: 0 the unit is as the run must leave it, 1 it is not,\n"
-               "2 bad options, 3 the line could not be set up.\n");
+               "2 bad options or an unreadable state file, 3 the line could not be set up,\n"
+               "4 the state file could not be written.\n");
 }
 
 // 0 when parsed, otherwise the exit status (kExitOk after --list or --help).
@@ -151,6 +162,13 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
         return kExitBadOptions;
       }
       options.link = value;
+    } else if (arg == "--state") {
+      if (!takeValue("--state")) return kExitBadOptions;
+      if (value.empty()) {
+        std::fprintf(stderr, "korrin-unit-sim: --state needs a file\n");
+        return kExitBadOptions;
+      }
+      options.stateFile = value;
     } else if (arg == "--idle") {
       if (!takeValue("--idle")) return kExitBadOptions;
       char* end = nullptr;
@@ -524,6 +542,69 @@ void removeLink(const std::string& path, const std::string& target) {
   if (target == pointsTo) unlink(path.c_str());
 }
 
+// ---- The unit's memory across runs -----------------------------------------
+
+enum class StateLoad { Missing, Loaded, Unusable };
+
+// The whole memory from `path`; a file of any other size is refused, not padded,
+// so that a memory saved by another build never passes for a unit.
+StateLoad loadState(const std::string& path, std::vector<std::uint8_t>& memory) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return StateLoad::Missing;
+    std::fprintf(stderr, "korrin-unit-sim: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    return StateLoad::Unusable;
+  }
+  struct stat info{};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != memory.size()) {
+    std::fprintf(stderr, "korrin-unit-sim: %s is not a unit's memory (%zu bytes)\n", path.c_str(), memory.size());
+    close(fd);
+    return StateLoad::Unusable;
+  }
+  std::vector<std::uint8_t> loaded(memory.size());
+  std::size_t have = 0;
+  while (have < loaded.size()) {
+    const ssize_t got = read(fd, loaded.data() + have, loaded.size() - have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    have += static_cast<std::size_t>(got);
+  }
+  close(fd);
+  if (have != loaded.size()) {
+    std::fprintf(stderr, "korrin-unit-sim: %s could not be read whole\n", path.c_str());
+    return StateLoad::Unusable;
+  }
+  memory.swap(loaded);
+  return StateLoad::Loaded;
+}
+
+// Written beside `path` and renamed over it, so that a simulator stopped while
+// saving leaves the previous memory, never half of one.
+bool saveState(const std::string& path, const std::vector<std::uint8_t>& memory) {
+  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  std::size_t put = 0;
+  while (ok && put < memory.size()) {
+    const ssize_t wrote = write(fd, memory.data() + put, memory.size() - put);
+    if (wrote < 0 && errno == EINTR) continue;
+    ok = wrote > 0;
+    if (ok) put += static_cast<std::size_t>(wrote);
+  }
+  if (fd >= 0) {
+    ok = fsync(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+  }
+  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    const int cause = errno;
+    unlink(temporary.c_str());
+    std::fprintf(stderr, "korrin-unit-sim: cannot save the unit's memory to %s: %s\n", path.c_str(),
+                 std::strerror(cause));
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -543,6 +624,12 @@ int main(int argc, char** argv) {
     expect.flashed = false;
     expect.untouched = true;
   }
+  // After the expectation: the verdict judges against the unit before its first run.
+  StateLoad state = StateLoad::Missing;
+  if (!options.stateFile.empty()) {
+    state = loadState(options.stateFile, unit.memory());
+    if (state == StateLoad::Unusable) return kExitBadOptions;
+  }
 
   int wakeRead = -1;
   if (!catchStopSignals(wakeRead)) {
@@ -559,6 +646,7 @@ int main(int argc, char** argv) {
   const Nanos start = monotonicNow();
   Trace trace(options.trace, start);
   trace.line(start, "---", "unit '" + options.scenario + "' on " + pty.path);
+  if (state == StateLoad::Loaded) trace.line(start, "---", "memory from " + options.stateFile);
   UnitHost host(unit, pty, trace);
   const bool lineHeld = serve(host, trace, pty,
                               static_cast<Nanos>(std::llround(options.idleSeconds * kNanosPerSecond)), wakeRead);
@@ -572,8 +660,10 @@ int main(int argc, char** argv) {
   close(pty.slave);
   close(pty.master);
 
+  const bool saved = options.stateFile.empty() || saveState(options.stateFile, unit.memory());
   const sim::Verdict verdict = sim::judgeUnit(unit, package, expect);
   std::printf("%s\n", verdict.report.c_str());
   std::fflush(stdout);
+  if (!saved) return kExitStateNotSaved;
   return verdict.ok && lineHeld ? kExitOk : kExitVerdictFailed;
 }
