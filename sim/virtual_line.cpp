@@ -105,7 +105,7 @@ os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* 
     checkKill();
     const Ticks start = now;
     const Ticks heardAt = start + perByte;
-    const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed();
+    const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed() && !cut(heardAt);
     // Consecutive bytes at one speed make one transcript entry.
     if (!transcript.empty() && transcript.back().kind == Event::ToUnit && transcript.back().end == start &&
         transcript.back().lost == !heard && transcript.back().speed == pcSpeed) {
@@ -129,7 +129,7 @@ void VirtualLine::schedule(const UnitModel::Reply& reply, Ticks heardAt) {
   Event event{Event::FromUnit, at, at + perByte * static_cast<Ticks>(reply.bytes.size()), reply.bytes, speed, false};
   for (char c : reply.bytes) {
     at += perByte;
-    incoming_.push_back({at, static_cast<std::uint8_t>(c), speed});
+    if (!cut(at)) incoming_.push_back({at, static_cast<std::uint8_t>(c), speed});
   }
   unitTxFree_ = at;
   transcript.push_back(std::move(event));

@@ -56,6 +56,7 @@ class VirtualLine {
   bool consoleInput = false;  // input is a console (typed-ahead keys can be discarded), not a script
   Ticks stopAt = -1;          // from this time on the operator has asked to stop (Ctrl-C)
   Ticks vanishAt = -1;        // from this time on the serial device is gone (adapter pulled)
+  Ticks cutAt = -1;           // from this time on nothing crosses the cable either way
   Ticks killAt = -1;          // the updater dies here (power cut, killed): the seam throws Killed
   // The PC's per-user files, by path; copied from one run's line to the next.
   std::map<std::string, std::vector<std::uint8_t>> files;
@@ -99,6 +100,7 @@ class VirtualLine {
   int readKey();
   bool isOpen(os::HANDLE handle) const;
   bool gone() const { return vanishAt >= 0 && now >= vanishAt; }
+  bool cut(Ticks at) const { return cutAt >= 0 && at >= cutAt; }
   bool stopRequested() const { return stopAt >= 0 && now >= stopAt; }
   void discardTypedAhead();
   // Throws Killed once the clock has passed killAt; afterwards every call is a no-op.

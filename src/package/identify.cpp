@@ -31,6 +31,8 @@ Identification identifyUnit(Link& link, const FirmwarePackage& package) {
     if (first != link.reply.text) link.reply.text[0] = '\0';
   }
 
+  if (link.port.lost()) return {ExitLabel::kLineLost, kUnitTableRows};
+
   std::uint32_t unitChecksum = kNoChecksumShown;
   // A reply that does not parse matches no row, not even a placeholder row of sum 0.
   const bool parsed = parseChecksum(link.reply.text, unitChecksum);
