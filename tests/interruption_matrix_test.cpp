@@ -94,19 +94,12 @@ std::string configNote(const std::string& console, bool flashed) {
   return "";
 }
 
-// The first PC text that is exactly `marker`, else the first that contains it.
-sim::Ticks wireTime(const sim::VirtualLine& line, const std::string& marker) {
-  for (const sim::Event& e : line.transcript)
-    if (e.kind == sim::Event::ToUnit && e.data == marker) return e.at;
-  return line.wireTime(marker);
-}
-
 struct Row {
   std::string point, kind, first, second, unit;
 };
 
 Row runRow(const Point& point, const Kind& kind, const testing::VirtualRun& clean) {
-  const sim::Ticks sent = wireTime(clean.line, point.marker);
+  const sim::Ticks sent = testing::sentAt(clean.line, point.marker);
   EXPECT_GE(sent, 0) << point.marker;
   const sim::Ticks at = sent + static_cast<sim::Ticks>(point.offsetMs * sim::kTicksPerMs);
 
