@@ -199,6 +199,14 @@ UnitModel::Reply UnitModel::reply(char command, std::string text) {
   return out;
 }
 
+void UnitModel::reenterUpdateMode() {
+  speed_ = kStartSpeed;
+  command_ = 0;
+  parameter_.clear();
+  data_.clear();
+  log_.exited = false;
+}
+
 std::uint32_t UnitModel::rangeSum() const {
   std::uint32_t sum = 0;
   for (std::uint32_t i = 0; i < length_ && address_ + i < kMemorySize; ++i) sum += memory_[address_ + i];

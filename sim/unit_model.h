@@ -92,6 +92,11 @@ class UnitModel {
   // One byte from the PC; returns what the unit sends back because of it.
   Reply receive(std::uint8_t byte);
 
+  // The operator puts the unit back into update mode after a run that ended
+  // anyhow: it listens at 9600 baud again, with nothing half-received; its
+  // memory and the log of what it went through stay.
+  void reenterUpdateMode();
+
   const UnitLog& log() const { return log_; }
   std::uint32_t addressRegister() const { return address_; }
   std::uint32_t lengthRegister() const { return length_; }

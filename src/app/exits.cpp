@@ -34,6 +34,11 @@ constexpr ExitSteps kExits[] = {
     {ExitLabel::kFlashed, nullptr, false, nullptr, 1},
     // Like a lost line: nothing has been flashed, the unit keeps its old firmware.
     {ExitLabel::kBlockFailed, nullptr, true, "Firmware not updated...Exiting\n", 0},
+    // Taken at a safe point: never inside the write-back, otherwise between blocks.
+    {ExitLabel::kStopped, "\nStopped at the operator's request\n", true, "Firmware not updated...Exiting\n", 0},
+    // Nothing more can be sent: the port is only closed.
+    {ExitLabel::kLineLost, "\nThe serial port stopped working (cable or USB adapter pulled out?)\n", false,
+     "Firmware not updated...Exiting\n", 0},
 };
 
 }  // namespace
@@ -50,12 +55,14 @@ int finishRun(ExitLabel label, Link* link, const char* detail) {
       }
     }
     if (steps.leaveUnit && link) leaveUpdateMode(*link);
+    if (label == ExitLabel::kLineLost && link) link->port.close();
     if (steps.after) consolePrint("%s", steps.after);
     status = steps.status;
   }
   consolePrint("\nPress a key to exit program");
   consoleKey();
   os::timeEndPeriod(1);
+  os::releaseStopRequests();
   return status;
 }
 
