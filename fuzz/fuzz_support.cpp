@@ -171,13 +171,15 @@ Ending endingOf(const std::string& tail) {
       "\nKorrin not in update mode, serial cable not connected,\nor other sw already using com1. (err1)\nTo put "
       "Korrin in update mode press 'menu',0,6,2,8 on remote\nIf it's already in update mode then press 'exit','menu',"
       "0,6,2,8";
+  static const std::string kPortNumberHelpEnd = " korrin-update -c1\n";
   // An ending's texts end with `last` and contain `mark`.
   static const struct { Ending ending; std::string last, mark; } kEndings[] = {
       {Ending::kFlashed, kFinalTexts, ""},
       {Ending::kRefused, "(y/n)\n" + kNotUpdated, ""},
       {Ending::kWrongModel, ")\n" + kNotUpdated, "Unit ID's as "},
       {Ending::kBlockFailed, " attempts\n" + kNotUpdated, "\nBlock at unit address "},
-      {Ending::kNoUnit, kNoUnitText, ""},
+      // Then the PC's ports, whichever it has, and how to number one.
+      {Ending::kNoUnit, kPortNumberHelpEnd, kNoUnitText + "\n\nSerial ports on this PC:"},
       {Ending::kNoLineSpeed, "RS232 communication problem. Update exiting\nConnection cannot be made\n", ""},
       {Ending::kConfigSpeed, "Connection failed at check config\n", ""},
       {Ending::kReturnSpeed, "Connection failed after check config\n", ""},

@@ -60,7 +60,7 @@ UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
       --planned->second;
       faultsLeft = 1;
     }
-    if ((faultsLeft || noiseHits()) && !data_.empty()) data_[0] ^= 0x01;
+    if ((damagedNow() || faultsLeft || noiseHits()) && !data_.empty()) data_[0] ^= 0x01;
     for (std::size_t i = 0; i < data_.size() && address_ + i < kMemorySize; ++i) memory_[address_ + i] = data_[i];
     log_.writes.emplace_back(address_, length_);
     command_ = 0;
@@ -126,6 +126,9 @@ UnitModel::Reply UnitModel::execute(char command) {
       if (parseNumber(parameter_, 10, value) && value > 0) speed_ = value;
       return {};
     case 'C': {
+      auto late = faults.lateChecksum.find(address_);
+      if (firstTransferUnchecked_ && late != faults.lateChecksum.end()) extraDelayMs_ = late->second;
+      firstTransferUnchecked_ = false;
       std::uint32_t sum = rangeSum();
       if (identSum_ && address_ == kIdentAddress && length_ == kIdentLength) sum = *identSum_;
       char text[16];
@@ -141,7 +144,7 @@ UnitModel::Reply UnitModel::execute(char command) {
         --planned->second;
         corrupt = true;
       }
-      corrupt = noiseHits() || corrupt;
+      corrupt = damagedNow() || noiseHits() || corrupt;
       for (std::uint32_t i = 0; i < length_; ++i) {
         const std::uint32_t at = address_ + i;
         std::uint8_t byte = at < kMemorySize ? memory_[at] : 0;
@@ -165,10 +168,13 @@ UnitModel::Reply UnitModel::execute(char command) {
 
 UnitModel::Reply UnitModel::reply(char command, std::string text) {
   const std::uint32_t index = replyCount_[command]++;
+  const std::uint32_t extraDelayMs = extraDelayMs_;
+  extraDelayMs_ = 0;
   if (!heard()) return {};
   if (faults.answerLimit >= 0 && log_.replies >= static_cast<std::uint32_t>(faults.answerLimit)) return {};
   ++log_.replies;
   Reply out;
+  out.delayMs = extraDelayMs;
   for (const ReplyFaultRule& rule : faults.replies) {
     if (rule.command != command || index < rule.first || index - rule.first >= rule.count) continue;
     switch (rule.kind) {
@@ -197,6 +203,21 @@ UnitModel::Reply UnitModel::reply(char command, std::string text) {
   if (faults.replyHook) faults.replyHook(command, text, out.delayMs);
   out.bytes = std::move(text);
   return out;
+}
+
+bool UnitModel::damagedNow() {
+  const std::uint32_t transfer = transfers_[address_]++;
+  firstTransferUnchecked_ = transfer == 0;
+  const auto planned = faults.damagedTransfer.find(address_);
+  return planned != faults.damagedTransfer.end() && planned->second == transfer;
+}
+
+void UnitModel::reenterUpdateMode() {
+  speed_ = kStartSpeed;
+  command_ = 0;
+  parameter_.clear();
+  data_.clear();
+  log_.exited = false;
 }
 
 std::uint32_t UnitModel::rangeSum() const {

@@ -45,6 +45,12 @@ struct UnitFaults {
   std::map<std::uint32_t, std::uint32_t> corruptWrites;
   // Block address -> how many more times an 'M' block there is sent corrupted.
   std::map<std::uint32_t, std::uint32_t> corruptReads;
+  // Block address -> which data transfer of that block (counted from 0, 'D'
+  // or 'M') arrives damaged: 1 damages the first repeat.
+  std::map<std::uint32_t, std::uint32_t> damagedTransfer;
+  // Block address -> how late (ms) the checksum reply that follows the block's
+  // first data transfer comes.
+  std::map<std::uint32_t, std::uint32_t> lateChecksum;
   // Line noise: each 'D' or 'M' block is corrupted with this probability (per mille).
   std::uint32_t noisePerMille = 0;
   std::uint32_t noiseSeed = 1;
@@ -92,6 +98,11 @@ class UnitModel {
   // One byte from the PC; returns what the unit sends back because of it.
   Reply receive(std::uint8_t byte);
 
+  // The operator puts the unit back into update mode after a run that ended
+  // anyhow: it listens at 9600 baud again, with nothing half-received; its
+  // memory and the log of what it went through stay.
+  void reenterUpdateMode();
+
   const UnitLog& log() const { return log_; }
   std::uint32_t addressRegister() const { return address_; }
   std::uint32_t lengthRegister() const { return length_; }
@@ -111,6 +122,10 @@ class UnitModel {
   std::string parameter_;     // its parameter so far
   std::vector<std::uint8_t> data_;  // 'D' bytes so far
   std::map<char, std::uint32_t> replyCount_;
+  std::map<std::uint32_t, std::uint32_t> transfers_;  // data transfers per block address
+  bool firstTransferUnchecked_ = false;  // the last data transfer was its block's first, no 'C' since
+  std::uint32_t extraDelayMs_ = 0;
+  bool damagedNow();
   std::uint32_t noiseState_ = 0;
   UnitLog log_;
 };

@@ -53,10 +53,22 @@ Ticks VirtualLine::wireTime(const std::string& text) const {
 
 bool VirtualLine::isOpen(os::HANDLE handle) const { return open_ && handle == kPortHandle; }
 
+void VirtualLine::checkKill() {
+  if (killed || killAt < 0 || now < killAt) return;
+  killed = true;
+  open_ = false;
+  record(Event::Killed, "", now);
+  throw Killed{};
+}
+
+void VirtualLine::discardTypedAhead() {
+  if (consoleInput) typedAhead.clear();
+}
+
 os::HANDLE VirtualLine::createFile(const char* name) {
   const std::string port = name ? name : "";
   ++opens;
-  if (open_ || !ports.count(port) || busyPorts.count(port)) {
+  if (open_ || !ports.count(port) || busyPorts.count(port) || gone()) {
     record(Event::Open, port + " refused", now);
     return os::INVALID_HANDLE_VALUE;
   }
@@ -87,10 +99,13 @@ os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
 os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* written) {
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   const Ticks perByte = pacePcOutput ? byteTicks(pcSpeed) : 0;
+  if (written) *written = 0;
   for (os::DWORD i = 0; i < count; ++i) {
+    if (gone()) return 0;
+    checkKill();
     const Ticks start = now;
     const Ticks heardAt = start + perByte;
-    const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed();
+    const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed() && !cut(heardAt);
     // Consecutive bytes at one speed make one transcript entry.
     if (!transcript.empty() && transcript.back().kind == Event::ToUnit && transcript.back().end == start &&
         transcript.back().lost == !heard && transcript.back().speed == pcSpeed) {
@@ -101,8 +116,8 @@ os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* 
     }
     now = heardAt;
     if (heard) schedule(unit_.receive(bytes[i]), heardAt);
+    if (written) *written = i + 1;
   }
-  if (written) *written = count;
   return 1;
 }
 
@@ -114,7 +129,7 @@ void VirtualLine::schedule(const UnitModel::Reply& reply, Ticks heardAt) {
   Event event{Event::FromUnit, at, at + perByte * static_cast<Ticks>(reply.bytes.size()), reply.bytes, speed, false};
   for (char c : reply.bytes) {
     at += perByte;
-    incoming_.push_back({at, static_cast<std::uint8_t>(c), speed});
+    if (!cut(at)) incoming_.push_back({at, static_cast<std::uint8_t>(c), speed});
   }
   unitTxFree_ = at;
   transcript.push_back(std::move(event));
@@ -142,6 +157,9 @@ std::size_t VirtualLine::arrivedCount() const {
 }
 
 os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
+  if (got) *got = 0;
+  if (gone()) return 0;
+  checkKill();
   settle();
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::size_t available = arrivedCount();
@@ -175,6 +193,8 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
 }
 
 os::BOOL VirtualLine::clearCommError(os::COMSTAT* stat) {
+  if (gone()) return 0;
+  checkKill();
   settle();
   if (stat) {
     stat->cbInQue = static_cast<os::DWORD>(arrivedCount());
@@ -191,14 +211,24 @@ os::BOOL VirtualLine::closeHandle() {
   return 1;
 }
 
-void VirtualLine::sleep(os::DWORD ms) { now += static_cast<Ticks>(ms) * kTicksPerMs; }
+void VirtualLine::sleep(os::DWORD ms) {
+  checkKill();
+  now += static_cast<Ticks>(ms) * kTicksPerMs;
+}
 
 void VirtualLine::writeConsole(const char* text, std::size_t length) {
+  if (killed) return;
   record(Event::Console, std::string(text, length), now);
 }
 
 int VirtualLine::readKey() {
-  if (keys.empty()) {
+  if (!typedAhead.empty()) {
+    const int key = static_cast<unsigned char>(typedAhead.front());
+    typedAhead.erase(0, 1);
+    record(Event::Key, std::string(1, static_cast<char>(key)), now);
+    return key;
+  }
+  if (keys.empty() || stopRequested()) {
     record(Event::Key, "", now);
     return -1;
   }
@@ -251,5 +281,51 @@ void writeConsole(const char* text, std::size_t length) {
   }
 }
 int readKey() { return sim::g_line ? sim::g_line->readKey() : -1; }
+void discardTypedAhead() {
+  if (sim::g_line) sim::g_line->discardTypedAhead();
+}
+void catchStopRequests() {
+  if (sim::g_line) sim::g_line->stopsCaught = true;
+}
+bool stopRequested() { return sim::g_line && sim::g_line->stopsCaught && sim::g_line->stopRequested(); }
+void releaseStopRequests() {
+  if (sim::g_line) ++sim::g_line->stopsReleased;
+}
+void listSerialPorts(void (*each)(const char* name, void* context), void* context) {
+  if (!sim::g_line) return;
+  for (const std::string& port : sim::g_line->ports) each(port.c_str(), context);
+}
+bool userDataFolder(char* path, std::size_t size) {
+  if (!sim::g_line || sim::g_line->noUserFolder) return false;
+  const std::string folder = sim::VirtualLine::kUserFolder;
+  if (folder.size() + 1 > size) return false;
+  std::snprintf(path, size, "%s", folder.c_str());
+  return true;
+}
+void listFiles(const char* folder, void (*each)(const char* name, void* context), void* context) {
+  if (!sim::g_line) return;
+  const std::string prefix = folder;
+  // Copied first: the callback may delete files.
+  std::vector<std::string> names;
+  for (const auto& file : sim::g_line->files)
+    if (file.first.rfind(prefix, 0) == 0 && file.first.find('/', prefix.size()) == std::string::npos)
+      names.push_back(file.first.substr(prefix.size()));
+  for (const std::string& name : names) each(name.c_str(), context);
+}
+bool writeFileDurably(const char* path, const void* bytes, std::size_t count) {
+  if (!sim::g_line || sim::g_line->diskFull) return false;
+  const auto* from = static_cast<const std::uint8_t*>(bytes);
+  sim::g_line->files[path] = std::vector<std::uint8_t>(from, from + count);
+  return true;
+}
+bool readWholeFile(const char* path, void* bytes, std::size_t capacity, std::size_t* count) {
+  if (!sim::g_line) return false;
+  const auto found = sim::g_line->files.find(path);
+  if (found == sim::g_line->files.end() || found->second.size() > capacity) return false;
+  std::copy(found->second.begin(), found->second.end(), static_cast<std::uint8_t*>(bytes));
+  if (count) *count = found->second.size();
+  return true;
+}
+bool deleteFile(const char* path) { return sim::g_line && sim::g_line->files.erase(path) > 0; }
 
 }  // namespace os

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ inline Ticks byteTicks(std::uint32_t baud) { return baud == 0 ? 0 : 10 * kTicksP
 inline double toMs(Ticks ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
 
 struct Event {
-  enum Kind { ToUnit, FromUnit, Console, Key, Open, Close, Hang };
+  enum Kind { ToUnit, FromUnit, Console, Key, Open, Close, Hang, Killed };
   Kind kind;
   Ticks at;            // when it began
   Ticks end;           // when its last byte was on the line (== at for the others)
@@ -33,6 +34,9 @@ struct Event {
   std::uint32_t speed = 0;
   bool lost = false;   // bytes that the other side could not hear
 };
+
+// Thrown by the seam when the updater is killed (killAt); the test catches it.
+struct Killed {};
 
 class VirtualLine {
  public:
@@ -48,11 +52,25 @@ class VirtualLine {
   std::set<std::string> busyPorts;  // held by another program
   bool failMask = false, failTimeouts = false, failState = false;
   std::string keys;  // what the operator will press, in order; after that, input has ended
+  std::string typedAhead;     // keys already waiting before the next prompt, read before `keys`
+  bool consoleInput = false;  // input is a console (typed-ahead keys can be discarded), not a script
+  Ticks stopAt = -1;          // from this time on the operator has asked to stop (Ctrl-C)
+  Ticks vanishAt = -1;        // from this time on the serial device is gone (adapter pulled)
+  Ticks cutAt = -1;           // from this time on nothing crosses the cable either way
+  Ticks killAt = -1;          // the updater dies here (power cut, killed): the seam throws Killed
+  // The PC's per-user files, by path; copied from one run's line to the next.
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  bool diskFull = false;      // durable writes fail
+  bool noUserFolder = false;  // the system gives no per-user folder
+  static constexpr const char* kUserFolder = "/home/operator/.local/state/korrin/";
 
   // What happened.
   Ticks now = 0;
   std::vector<Event> transcript;
   bool hung = false;  // a ReadFile asked for bytes that will never come
+  bool killed = false;
+  bool stopsCaught = false;  // catchStopRequests was called
+  int stopsReleased = 0;
   os::DCB lastDcb{};
   os::COMMTIMEOUTS lastTimeouts{};
   std::uint32_t pcSpeed = 0;
@@ -81,6 +99,12 @@ class VirtualLine {
   void writeConsole(const char* text, std::size_t length);
   int readKey();
   bool isOpen(os::HANDLE handle) const;
+  bool gone() const { return vanishAt >= 0 && now >= vanishAt; }
+  bool cut(Ticks at) const { return cutAt >= 0 && at >= cutAt; }
+  bool stopRequested() const { return stopAt >= 0 && now >= stopAt; }
+  void discardTypedAhead();
+  // Throws Killed once the clock has passed killAt; afterwards every call is a no-op.
+  void checkKill();
 
  private:
   struct Incoming {

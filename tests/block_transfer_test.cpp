@@ -19,6 +19,22 @@ std::string hex6(char letter, std::uint32_t value) {
 
 using Bench = testing::OpenLink;
 
+// Every caller's parameters in one call, so that the cases below read as the callers' table.
+enum class Direction { Download, Upload };
+struct Outcome {
+  bool complete;
+  std::uint32_t failedAddress;
+};
+Outcome transferRegion(Link& link, Direction direction, std::uint32_t address, std::uint32_t length,
+                       std::uint32_t blockLength, std::uint8_t* buffer, bool sendLengthFirst, RetryNotice notice,
+                       Progress progress) {
+  const TransferPlan plan{blockLength, sendLengthFirst, notice, progress, Stops::Taken};
+  const TransferResult result = direction == Direction::Download
+                                    ? downloadRegion(link, address, buffer, length, plan)
+                                    : uploadRegion(link, address, buffer, length, plan);
+  return {result.end == TransferEnd::Complete, result.failedAddress};
+}
+
 std::vector<std::uint8_t> pattern(std::size_t length, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(length);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
@@ -73,7 +89,7 @@ TEST(BlockTransferTest, EachCallersRegionOnTheWire) {
     if (c.direction == Direction::Upload) std::copy(data.begin(), data.end(), bench.unit.memory().begin() + c.address);
     std::vector<std::uint8_t> buffer = c.direction == Direction::Download ? data : std::vector<std::uint8_t>(c.length);
     if (!c.sendLengthFirst) bench.tellUnit("L%06X", c.blockLength);
-    const TransferResult result = transferRegion(bench.link, c.direction, c.address, c.length, c.blockLength,
+    const Outcome result = transferRegion(bench.link, c.direction, c.address, c.length, c.blockLength,
                                                  buffer.data(), c.sendLengthFirst, countedNotice(), c.progress);
     ASSERT_TRUE(result.complete);
     EXPECT_EQ(bench.line.wire(), cleanWire(c.direction, c.address, data, c.blockLength, c.sendLengthFirst));
@@ -158,11 +174,12 @@ TEST(BlockTransferTest, UploadPairsParseAsTheUnitSendsThem) {
   struct Case {
     const char* label;
     sim::ReplyFault fault;
-    bool repeated;  // the checksum caught a wrong byte
+    const char* console;  // "+": the checksum caught a wrong byte
   } const cases[] = {
-      {"lower-case pairs", sim::ReplyFault::LowerCase, false},
-      {"pairs with no digit store 0, the checksum catches it", sim::ReplyFault::Garble, true},
-      {"a pair cut short", sim::ReplyFault::CutShort, true},
+      {"lower-case pairs", sim::ReplyFault::LowerCase, ""},
+      {"pairs with no digit store 0, the checksum catches it", sim::ReplyFault::Garble, "+"},
+      // The rest never comes: the attempt ends at once, without a checksum, and the block is read again.
+      {"a block cut short", sim::ReplyFault::CutShort, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -174,7 +191,7 @@ TEST(BlockTransferTest, UploadPairsParseAsTheUnitSendsThem) {
     ASSERT_TRUE(transferRegion(bench.link, Direction::Upload, 0x4000, 64, 64, buffer.data(), true, markerNotice("+"),
                                Progress::NoDots).complete);
     EXPECT_EQ(buffer, data);
-    EXPECT_EQ(bench.line.console(), c.repeated ? "+" : "");
+    EXPECT_EQ(bench.line.console(), c.console);
   }
 }
 
@@ -197,7 +214,7 @@ TEST(BlockTransferTest, ABlockThatNeverConfirmsEndsTheTransferAtTheBound) {
   std::vector<std::uint8_t> data = pattern(3072, 5);
   bench.unit.faults.corruptWrites[0x8400] = 1000;
   bench.tellUnit("L%06X", 1024);
-  const TransferResult result = transferRegion(bench.link, Direction::Download, 0x8000, 3072, 1024, data.data(), false,
+  const Outcome result = transferRegion(bench.link, Direction::Download, 0x8000, 3072, 1024, data.data(), false,
                                                countedNotice(), Progress::DotPerBlock);
   EXPECT_FALSE(result.complete);
   EXPECT_EQ(result.failedAddress, 0x8400u);

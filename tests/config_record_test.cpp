@@ -152,8 +152,8 @@ TEST(ConfigMigration, LegacyReadoutTailIsIgnored) {
     for (std::size_t i = 6 * kLegacyRecordBytes; i < kConfigReadoutBytes; ++i) {
       changed.bytes[i] = static_cast<std::uint8_t>(~changed.bytes[i]);
     }
-    migrateConfigImage(image, 1, package);
-    migrateConfigImage(changed, 1, package);
+    migrateConfigImage(image, ConfigMode::Legacy, package);
+    migrateConfigImage(changed, ConfigMode::Legacy, package);
     const std::size_t converted = 6 * targetRecordSize(package);
     EXPECT_TRUE(std::equal(image.bytes.begin(), image.bytes.begin() + static_cast<std::ptrdiff_t>(converted),
                            changed.bytes.begin()));
@@ -213,7 +213,7 @@ TEST(ConfigMigration, ImageMatchesTheByteMaps) {
     image.bytes.fill(0xA5);  // beyond the readout: must stay as it is unless Pro records fill it
     std::memcpy(image.bytes.data(), unit.data() + sim::kConfigBaseAddress, kConfigReadoutBytes);
     const ConfigImage readout = image;
-    migrateConfigImage(image, item.configMode, item.package);
+    migrateConfigImage(image, static_cast<ConfigMode>(item.configMode), item.package);
 
     const std::size_t size = sim::recordBytes(item.to);
     ASSERT_EQ(targetRecordSize(item.package), size);

@@ -48,9 +48,9 @@ TEST(ConfigModeTest, Selection) {
     ASSERT_LE(c.row, kUnitTableRows);
     std::uint32_t matched = c.row;
     bool identified = !c.identified;
-    int mode = -1;
+    ConfigMode mode = static_cast<ConfigMode>(-1);
     selectConfigMode(matched, identified, mode, package(c.pro, c.release));
-    EXPECT_EQ(mode, c.mode);
+    EXPECT_EQ(static_cast<int>(mode), c.mode);
     EXPECT_EQ(identified, c.identified);
     EXPECT_EQ(matched, c.identified ? c.row : 0u);
   }
@@ -78,7 +78,7 @@ TEST(ConfigSpeedTest, CapOnlyWhenTheConfigurationIsTouched) {
     SCOPED_TRACE(c.label);
     testing::OpenLink bench(c.speed);
     if (!c.answers) bench.unit.faults.answerLimit = 0;
-    EXPECT_EQ(capConfigSpeed(bench.link, c.identified, c.mode), c.exit);
+    EXPECT_EQ(capConfigSpeed(bench.link, c.identified, static_cast<ConfigMode>(c.mode)), c.exit);
     EXPECT_EQ(bench.line.wire(), c.wire);
     EXPECT_EQ(bench.link.currentSpeed, c.after);
     EXPECT_EQ(bench.line.console(), "");
@@ -118,9 +118,9 @@ TEST(ConfigLayoutTest, RecordZeroDecides) {
       storeWord(memory, 0x4000 + 2476, configChecksum(memory.data() + 0x4000, 2476));
       storeWord(memory, 0x4000 + 2508, configChecksum(memory.data() + 0x4000, 2508));
     }
-    int mode = 0;
+    ConfigMode mode = ConfigMode::None;
     EXPECT_EQ(checkConfigLayout(bench.link, package(c.pro, 0x020904), mode), ExitLabel::kNone);
-    EXPECT_EQ(mode, c.mode);
+    EXPECT_EQ(static_cast<int>(mode), c.mode);
     EXPECT_EQ(bench.line.console(), "Checking config data..\n" + c.console);
     const std::string wire = bench.line.wire();
     EXPECT_EQ(wire.substr(0, 15), "L000040A004000M");

@@ -162,6 +162,25 @@ std::string table() {
                             }));
     }
   }
+  // A checksum reply that comes after its wait, then the block's repeat
+  // damaged on the line: the late reply must not confirm the damaged repeat.
+  struct LateBlock {
+    const char* phase;
+    std::uint32_t address;
+  } const lateBlocks[] = {{"readout block 0x5000", 0x5000},
+                          {"write-back block 0x0054A0", 0x54A0},
+                          {"software block 0x00C000", 0xC000},
+                          {"hardware block 0x050000", 0x50000}};
+  for (const LateBlock& block : lateBlocks) {
+    for (const std::uint32_t lateMs : {500u, 1000u, 2000u}) {
+      char fault[80];
+      std::snprintf(fault, sizeof fault, "checksum reply %.1f s late, repeat damaged", lateMs / 1000.0);
+      rows.push_back(runRow(block.phase, fault, [&](sim::UnitModel& unit) {
+        unit.faults.lateChecksum[block.address] = lateMs;
+        unit.faults.damagedTransfer[block.address] = 1;
+      }));
+    }
+  }
   rows.push_back(runRow("software block 0x00C000", "damaged on every attempt",
                         [](sim::UnitModel& unit) { unit.faults.corruptWrites[0x00C000] = 1000; }));
   rows.push_back(runRow("whole run", "noise damages 5% of all blocks", [](sim::UnitModel& unit) {

@@ -48,6 +48,23 @@ struct VirtualRun {
   double ms() const { return line.nowMs(); }
 };
 
+// When the PC began to send the first text that is exactly `marker`, else the
+// first that contains it; -1 when none does.
+inline sim::Ticks sentAt(const sim::VirtualLine& line, const std::string& marker) {
+  for (const sim::Event& e : line.transcript)
+    if (e.kind == sim::Event::ToUnit && e.data == marker) return e.at;
+  return line.wireTime(marker);
+}
+
+// Whether the port was closed at the end.
+inline bool portClosedAtEnd(const sim::VirtualLine& line) {
+  for (auto e = line.transcript.rbegin(); e != line.transcript.rend(); ++e) {
+    if (e->kind == sim::Event::Close) return true;
+    if (e->kind == sim::Event::Open) return false;
+  }
+  return true;
+}
+
 // Bytes the PC sends in a normal start-up at 28800 baud, up to and including 'H'.
 inline std::string startupWire() { return "E" "B028800" + std::string(21, 'E') + "GH"; }
 

@@ -38,8 +38,14 @@ TEST(IdentifyTest, LookupAndDecision) {
        "Unit ID's as KorrinPro, but this firmware is for a Korrin    (ind:95)\n"},
       {"sum 0: the placeholder row 32", 0, {}, "", ExitLabel::kNone, 32,
        "Unit confirmed as Korrin    with firmware rev 042303.\nUpdate proceeding..\n\n"},
-      {"unpadded lower-case reply", 0x4C9B93, {{'C', 0, 1, sim::ReplyFault::Unpadded}, {'C', 0, 1, sim::ReplyFault::LowerCase}},
+      // A short reply is asked for again and believed only when it repeats.
+      {"unpadded lower-case reply, twice", 0x4C9B93, {{'C', 0, 2, sim::ReplyFault::Unpadded}, {'C', 0, 2, sim::ReplyFault::LowerCase}},
        "", ExitLabel::kNone, 0, "Unit confirmed as Korrin    with firmware rev 030303.\nUpdate proceeding..\n\n"},
+      {"a unit that really sends CS=0: row 32", 0, {{'C', 0, 2, sim::ReplyFault::Unpadded}}, "", ExitLabel::kNone, 32,
+       "Unit confirmed as Korrin    with firmware rev 042303.\nUpdate proceeding..\n\n"},
+      // Row 81 holds 2512-byte records already; read as row 32 they would be converted as legacy ones.
+      {"CS=00 cut from row 81's sum is not row 32", 0x4C3260, {{'C', 0, 1, sim::ReplyFault::CutShort}}, "n",
+       ExitLabel::kRefused, kNoRow, "Could not confirm unit ID (csum=ffffffff)\n" + kQuestionUnknown},
       {"unknown sum, 'y'", 0x123456, {}, "y", ExitLabel::kNone, kNoRow,
        "Could not confirm unit ID (csum=123456)\n" + kQuestionUnknown + "\nUpdate proceeding..\n\n"},
       {"unknown sum, 'Y'", 0x00ABCD, {}, "Y", ExitLabel::kNone, kNoRow,
@@ -65,8 +71,10 @@ TEST(IdentifyTest, LookupAndDecision) {
     EXPECT_EQ(result.exit, c.exit);
     EXPECT_EQ(result.matchedIndex, c.row);
     EXPECT_EQ(bench.line.console(), "\nChecking version..\n" + c.console);
-    // Exactly 15 bytes: nothing follows a command.
-    EXPECT_EQ(bench.line.wire(), "A008000L00e000C");
+    // Exactly 15 bytes: nothing follows a command; a short reply is asked for once more.
+    const bool shortReply = !c.replies.empty() && c.replies[0].kind != sim::ReplyFault::Lose &&
+                            c.replies[0].kind != sim::ReplyFault::Garble;
+    EXPECT_EQ(bench.line.wire(), shortReply ? "A008000L00e000CC" : "A008000L00e000C");
     EXPECT_TRUE(bench.unit.log().writes.empty());
   }
 }

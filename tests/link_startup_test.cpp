@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "harness.h"
 #include "protocol/link_startup.h"
@@ -77,18 +78,28 @@ TEST(LinkStartupTest, NegotiationOnTheWire) {
 }
 
 TEST(LinkStartupTest, WholeProgramExitsWithTheirTexts) {
+  const std::string e4 =
+      "\nKorrin not in update mode, serial cable not connected,\nor other sw already using com1. (err1)\n"
+      "To put Korrin in update mode press 'menu',0,6,2,8 on remote\n"
+      "If it's already in update mode then press 'exit','menu',0,6,2,8";
+  const std::string portNumberHelp =
+      "COMn is the device KORRIN_COMn names, else /dev/ttyS<n-1>. On Linux name a USB\n"
+      "adapter by its /dev/serial/by-id/ path, which stays the same after a replug:\n"
+      "  KORRIN_COM1=/dev/serial/by-id/usb-... korrin-update -c1\n"
+      "\nPress a key to exit program";
+  const std::set<std::string> allFour{"COM1", "COM2", "COM3", "COM4"};
   struct Case {
     const char* label;
     int answerLimit;
+    std::set<std::string> ports;  // of the PC
     std::string tail;
     std::string unitCommands;  // 'X' only after contact
   } const cases[] = {
-      {"E4: no 'X', status 0", 0,
-       "\nKorrin not in update mode, serial cable not connected,\nor other sw already using com1. (err1)\n"
-       "To put Korrin in update mode press 'menu',0,6,2,8 on remote\n"
-       "If it's already in update mode then press 'exit','menu',0,6,2,8\nPress a key to exit program",
-       ""},
-      {"E5: X between its two texts", 1,
+      {"E4: the PC's ports after its text, no 'X', status 0", 0, allFour,
+       e4 + "\n\nSerial ports on this PC:\n  COM1\n  COM2\n  COM3\n  COM4\n" + portNumberHelp, ""},
+      {"E4 on a PC without serial ports", 0, {},
+       e4 + "\n\nSerial ports on this PC: none found\n" + portNumberHelp, ""},
+      {"E5: X between its two texts", 1, allFour,
        "2400k RS232 speed not working trying 1000k \nRS232 communication problem. Update exiting\n"
        "Connection cannot be made\n\nPress a key to exit program",
        "X"},
@@ -97,6 +108,7 @@ TEST(LinkStartupTest, WholeProgramExitsWithTheirTexts) {
     SCOPED_TRACE(c.label);
     testing::VirtualRun run;
     run.unit.faults.answerLimit = c.answerLimit;
+    run.line.ports = c.ports;
     EXPECT_EQ(run.run(), 0);
     const std::string shown = run.console();
     ASSERT_GE(shown.size(), c.tail.size());

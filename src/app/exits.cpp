@@ -13,7 +13,36 @@ struct ExitSteps {
   bool leaveUnit;      // then 'X' and the port closed
   const char* after;   // then this
   int status;
+  bool portHelp = false;  // after `before`: the PC's serial ports and how to number one
 };
+
+// How a port gets one of the numbers -c can choose. Chosen when the program
+// is built, as the port names themselves are the system's.
+#if defined(_WIN32)
+constexpr const char kPortNumberHelp[] =
+    "To give a USB adapter a number from COM1 to COM4: Device Manager,\n"
+    "Ports (COM & LPT), the adapter's Properties, Port Settings, Advanced,\n"
+    "COM Port Number.\n";
+#else
+constexpr const char kPortNumberHelp[] =
+    "COMn is the device KORRIN_COMn names, else /dev/ttyS<n-1>. On Linux name a USB\n"
+    "adapter by its /dev/serial/by-id/ path, which stays the same after a replug:\n"
+    "  KORRIN_COM1=/dev/serial/by-id/usb-... korrin-update -c1\n";
+#endif
+
+// For an operator who cannot find the unit: the ports there are to try.
+void printPortHelp() {
+  consolePrint("\n\nSerial ports on this PC:");
+  int listed = 0;
+  os::listSerialPorts(
+      [](const char* name, void* context) {
+        consolePrint("\n  %s", name);
+        ++*static_cast<int*>(context);
+      },
+      &listed);
+  if (listed == 0) consolePrint(" none found");
+  consolePrint("\n%s", kPortNumberHelp);
+}
 
 constexpr ExitSteps kExits[] = {
     {ExitLabel::kBadPortOption, "Error, usage is -cX to set COM port, where X is 1-4\n", false, nullptr, 0},
@@ -25,7 +54,7 @@ constexpr ExitSteps kExits[] = {
      "\nKorrin not in update mode, serial cable not connected,\nor other sw already using com1. (err1)\n"
      "To put Korrin in update mode press 'menu',0,6,2,8 on remote\n"
      "If it's already in update mode then press 'exit','menu',0,6,2,8",
-     false, nullptr, 0},
+     false, nullptr, 0, true},
     {ExitLabel::kNoLineSpeed, "RS232 communication problem. Update exiting\n", true, "Connection cannot be made\n", 0},
     {ExitLabel::kWrongModel, "Firmware not updated...Exiting\n", true, nullptr, 1},
     {ExitLabel::kRefused, "\nFirmware not updated...Exiting\n", true, nullptr, 1},
@@ -34,6 +63,11 @@ constexpr ExitSteps kExits[] = {
     {ExitLabel::kFlashed, nullptr, false, nullptr, 1},
     // Like a lost line: nothing has been flashed, the unit keeps its old firmware.
     {ExitLabel::kBlockFailed, nullptr, true, "Firmware not updated...Exiting\n", 0},
+    // Taken at a safe point: never inside the write-back, otherwise between blocks.
+    {ExitLabel::kStopped, "\nStopped at the operator's request\n", true, "Firmware not updated...Exiting\n", 0},
+    // Nothing more can be sent: the port is only closed.
+    {ExitLabel::kLineLost, "\nThe serial port stopped working (cable or USB adapter pulled out?)\n", false,
+     "Firmware not updated...Exiting\n", 0},
 };
 
 }  // namespace
@@ -49,13 +83,16 @@ int finishRun(ExitLabel label, Link* link, const char* detail) {
         consolePrint("%s", steps.before);
       }
     }
+    if (steps.portHelp) printPortHelp();
     if (steps.leaveUnit && link) leaveUpdateMode(*link);
+    if (label == ExitLabel::kLineLost && link) link->port.close();
     if (steps.after) consolePrint("%s", steps.after);
     status = steps.status;
   }
   consolePrint("\nPress a key to exit program");
   consoleKey();
   os::timeEndPeriod(1);
+  os::releaseStopRequests();
   return status;
 }
 

@@ -13,7 +13,7 @@ struct UpdateSession {
   Link link;                                    // the port, its name, the speeds, the reply buffer
   std::uint32_t matchedIndex = kUnitTableRows;  // the unit's row; 0 once an unknown unit is accepted
   bool unitIdentified = false;
-  int configMode = 0;                           // 0 nothing to preserve, 1 legacy, 2 ConfigRecord on Pro
+  ConfigMode configMode = ConfigMode::None;
   ConfigImage configImage;
 };
 

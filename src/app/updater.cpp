@@ -26,11 +26,28 @@ bool hardwareImageDue(const FirmwarePackage& package, std::uint32_t matchedIndex
   return compareRevision(unit, limit) < 0;
 }
 
-// The download only reads from its buffer; the images themselves are constant.
-TransferResult downloadImage(Link& link, std::uint32_t address, const std::uint8_t* image, std::size_t length,
-                             bool sendLengthFirst, RetryNotice notice) {
-  return transferRegion(link, Direction::Download, address, static_cast<std::uint32_t>(length), kImageBlock,
-                        const_cast<std::uint8_t*>(image), sendLengthFirst, notice, Progress::DotPerBlock);
+constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("Retry003\n"), Progress::DotPerBlock,
+                                              Stops::Taken};
+// The unit's length register still holds 1024 from the first part.
+constexpr TransferPlan kSoftwareSecondPartPlan{kImageBlock, false, countedNotice(), Progress::DotPerBlock,
+                                               Stops::Taken};
+constexpr TransferPlan kHardwarePlan{kImageBlock, true, countedNotice(), Progress::DotPerBlock, Stops::Taken};
+
+ExitLabel downloaded(const TransferResult& result) {
+  switch (result.end) {
+    case TransferEnd::Complete: return ExitLabel::kNone;
+    case TransferEnd::LineLost: return ExitLabel::kLineLost;
+    case TransferEnd::Stopped: return ExitLabel::kStopped;
+    case TransferEnd::NotConfirmed: break;
+  }
+  return ExitLabel::kBlockFailed;
+}
+
+// Between phases: the operator's stop, or a port that has failed.
+ExitLabel interruption(const Link& link) {
+  if (link.port.lost()) return ExitLabel::kLineLost;
+  if (os::stopRequested()) return ExitLabel::kStopped;
+  return ExitLabel::kNone;
 }
 
 // Preserve the unit's records across the layout change, when it has one.
@@ -39,25 +56,26 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package)
   ExitLabel exit = capConfigSpeed(session.link, session.unitIdentified, session.configMode);
   if (exit == ExitLabel::kNone && !session.unitIdentified)
     exit = checkConfigLayout(session.link, package, session.configMode);
-  if (exit != ExitLabel::kNone || session.configMode == 0) return exit;
+  if (exit != ExitLabel::kNone || session.configMode == ConfigMode::None) return exit;
 
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendText("K", session.link.port);
-  migrateConfigImage(session.configImage, session.configMode, package);
-  return writeBackConfig(session.link, package, session.configImage);
+  return preserveConfig(session.link, package, session.configMode, session.configImage);
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
 ExitLabel closeConfigPhase(Link& link) {
   sendText("K", link.port);
   sendCommand(link.port, 'E', 0, 20, link.reply);
+  noteInOrderReply(link);
   sendText("V0", link.port);
   sendCommand(link.port, 'T', 0, 20, link.reply);
   sendText("V0", link.port);
   readReply(link.reply, link.port, 20);
-  if (link.currentSpeed == link.requestedSpeed) return ExitLabel::kNone;
-  return changeSpeed(link, link.requestedSpeed) ? ExitLabel::kNone : ExitLabel::kReturnSpeed;
+  if (link.currentSpeed == link.requestedSpeed) return interruption(link);
+  if (changeSpeed(link, link.requestedSpeed)) return interruption(link);
+  return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeed;
 }
 
 ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package) {
@@ -68,20 +86,21 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
   sendText("L000400", link.port);
   sendText("K", link.port);
 
-  TransferResult sent = downloadImage(link, 0, package.swImage, kSoftwareFirstPartBytes, false,
-                                      markerNotice("Retry003\n"));
-  if (!sent.complete) return ExitLabel::kBlockFailed;
-  // The unit's length register still holds 1024 from the first part.
-  sent = downloadImage(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
-                       package.swSize - kSoftwareSecondPartAddress, false, countedNotice());
-  if (!sent.complete) return ExitLabel::kBlockFailed;
+  ExitLabel exit = downloaded(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
+  if (exit != ExitLabel::kNone) return exit;
+  exit = downloaded(downloadRegion(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
+                                   static_cast<std::uint32_t>(package.swSize - kSoftwareSecondPartAddress),
+                                   kSoftwareSecondPartPlan));
+  if (exit != ExitLabel::kNone) return exit;
 
   if (hardwareImageDue(package, session.matchedIndex)) {
     consolePrint("\nSending HW update..");
-    sent = downloadImage(link, kHardwareAddress, package.hwImage, package.hwSize, true, countedNotice());
-    if (!sent.complete) return ExitLabel::kBlockFailed;
+    exit = downloaded(
+        downloadRegion(link, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
+    if (exit != ExitLabel::kNone) return exit;
   }
-  return ExitLabel::kNone;
+  // The last safe point: after the flash command the unit is on its own.
+  return interruption(link);
 }
 
 void flashAndInstruct(Link& link) {
@@ -102,11 +121,16 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
   const Identification identified = identifyUnit(link, package);
-  if (identified.exit != ExitLabel::kNone) return finishRun(identified.exit, &link);
+  exit = identified.exit != ExitLabel::kNone ? identified.exit : interruption(link);
+  // A stop that ended the wait for the operator's answer is a stop, not a refusal.
+  if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
+  if (exit != ExitLabel::kNone) return finishRun(exit, &link);
   session.matchedIndex = identified.matchedIndex;
   sendText("T", link.port);
 
   exit = runConfigPhase(session, package);
+  if (exit == ExitLabel::kNone) exit = interruption(link);
+  if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
   if (exit == ExitLabel::kNone) exit = closeConfigPhase(link);
   if (exit == ExitLabel::kNone) exit = downloadImages(session, package);
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
@@ -121,6 +145,8 @@ int runUpdater(int argc, const char* const* argv, const FirmwarePackage& package
   // Windows stretches Sleep(40) to a whole scheduler tick unless asked; every
   // exit gives the resolution back.
   os::timeBeginPeriod(1);
+  // From here on an operator's stop is taken at the next safe point.
+  os::catchStopRequests();
   printBanner(package);
   Options options;
   const ExitLabel usage = parseOptions(argc, argv, options);

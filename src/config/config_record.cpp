@@ -75,12 +75,12 @@ std::size_t targetRecordSize(const FirmwarePackage& package) {
   return kConfigRecordBytes;
 }
 
-void migrateConfigImage(ConfigImage& image, int configMode, const FirmwarePackage& package) {
-  if (configMode != 1 && configMode != 2) return;
+void migrateConfigImage(ConfigImage& image, ConfigMode mode, const FirmwarePackage& package) {
+  if (mode == ConfigMode::None) return;
 
   // Every output record is longer than its input, so each step converts from a
   // copy: writing in place would overwrite records not yet converted.
-  if (configMode == 1) {
+  if (mode == ConfigMode::Legacy) {
     std::array<LegacyConfigRecord, kConfigRecordCount> legacy;
     for (std::size_t k = 0; k < kConfigRecordCount; ++k) {
       std::copy_n(image.bytes.begin() + static_cast<std::ptrdiff_t>(k * kLegacyRecordBytes),
@@ -105,6 +105,29 @@ void migrateConfigImage(ConfigImage& image, int configMode, const FirmwarePackag
                 image.bytes.begin() + static_cast<std::ptrdiff_t>(k * kProRecordBytes));
     }
   }
+}
+
+const ConfigLayout& sourceLayout(ConfigMode mode) {
+  return mode == ConfigMode::Legacy ? kLegacyLayout : kConfigLayout;
+}
+
+const ConfigLayout& targetLayout(const FirmwarePackage& package) {
+  return targetRecordSize(package) == kProRecordBytes ? kProLayout : kConfigLayout;
+}
+
+ConvertedRecords countConvertedRecords(const ConfigImage& readout, ConfigMode mode, const FirmwarePackage& package) {
+  const ConfigLayout& from = sourceLayout(mode);
+  const ConfigLayout& to = targetLayout(package);
+  ConvertedRecords counted{0, 0};
+  for (std::size_t k = 0; k < kConfigRecordCount; ++k) {
+    // A Pro record 5 lies partly beyond what the readout covers.
+    if ((k + 1) * to.recordBytes > kConfigReadoutBytes) break;
+    ++counted.judged;
+    const std::uint8_t* record = readout.bytes.data();
+    if (configRecordValid(record + k * to.recordBytes, to) && !configRecordValid(record + k * from.recordBytes, from))
+      ++counted.converted;
+  }
+  return counted;
 }
 
 std::uint32_t configTargetAddress(std::size_t k, std::size_t recordBytes, std::uint8_t firstByte) {

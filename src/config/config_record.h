@@ -20,6 +20,13 @@ constexpr std::size_t kConfigHeaderBytes = 8;      // outside the checksum
 constexpr std::size_t kConfigReadoutBytes = 15072;  // six ConfigRecords from 0x4000
 constexpr std::size_t kConfigImageBytes = 16848;    // six ProConfigRecords
 
+// How the unit's records are converted for the carried firmware.
+enum class ConfigMode {
+  None = 0,         // nothing to preserve
+  Legacy = 1,       // the unit holds LegacyConfigRecords
+  ConfigOnPro = 2,  // the unit holds ConfigRecords and the package is a Pro package
+};
+
 // A record layout as data: its size and where its checksum word lies.
 struct ConfigLayout {
   std::size_t recordBytes;
@@ -57,10 +64,24 @@ ProConfigRecord migrateProRecord(const ConfigRecord& record);
 // on, otherwise 2512.
 std::size_t targetRecordSize(const FirmwarePackage& package);
 
-// Converts the six records in place to the package's layout. configMode 1: the
-// image holds LegacyConfigRecords (plus 192 ignored bytes); 2: ConfigRecords.
-// Any other mode leaves the image untouched.
-void migrateConfigImage(ConfigImage& image, int configMode, const FirmwarePackage& package);
+// Converts the six records in place to the package's layout. Legacy: the image
+// holds LegacyConfigRecords (plus 192 ignored bytes); ConfigOnPro: ConfigRecords.
+// None leaves the image untouched.
+void migrateConfigImage(ConfigImage& image, ConfigMode mode, const FirmwarePackage& package);
+
+// The layout the unit's records are in before a conversion of `mode`, and the
+// package's own.
+const ConfigLayout& sourceLayout(ConfigMode mode);
+const ConfigLayout& targetLayout(const FirmwarePackage& package);
+
+// How many of the six records of the readout are already in the target layout
+// and not in the source layout, and how many could be judged (records that lie
+// wholly within the readout): an earlier run has written those.
+struct ConvertedRecords {
+  std::size_t converted;
+  std::size_t judged;
+};
+ConvertedRecords countConvertedRecords(const ConfigImage& readout, ConfigMode mode, const FirmwarePackage& package);
 
 // Unit address at which record k (0-5) is written back: 0x4000 + k * size,
 // except that a Pro record 5 beginning with ':' takes record 4's place.

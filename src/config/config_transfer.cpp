@@ -1,7 +1,10 @@
 #include "config/config_transfer.h"
 
 #include <array>
+#include <memory>
+#include <string>
 
+#include "config/config_copy.h"
 #include "platform/console.h"
 #include "protocol/block_transfer.h"
 
@@ -9,17 +12,32 @@ namespace korrin {
 
 namespace {
 
-constexpr std::uint32_t kConfigDownloadBlock = 256;
+constexpr TransferPlan kLayoutCheckPlan{kConfigUploadBlock, true, markerNotice("+"), Progress::NoDots, Stops::Taken};
+constexpr TransferPlan kReadoutPlan{kConfigUploadBlock, true, markerNotice("+"), Progress::DotPerKilobyte,
+                                    Stops::Taken};
+constexpr TransferPlan kWriteBackPlan{256, true, markerNotice("Re43"), Progress::NoDots, Stops::Deferred};
 
 ExitLabel transferred(const TransferResult& result) {
-  return result.complete ? ExitLabel::kNone : ExitLabel::kBlockFailed;
+  switch (result.end) {
+    case TransferEnd::Complete: return ExitLabel::kNone;
+    case TransferEnd::LineLost: return ExitLabel::kLineLost;
+    case TransferEnd::Stopped: return ExitLabel::kStopped;
+    case TransferEnd::NotConfirmed: break;
+  }
+  return ExitLabel::kBlockFailed;
+}
+
+// The operator's y/n, as at the identification question.
+bool operatorSaysYes() {
+  const int key = consoleKey();
+  return key == 'y' || key == 'Y';
 }
 
 }  // namespace
 
-void selectConfigMode(std::uint32_t& matchedIndex, bool& unitIdentified, int& configMode,
+void selectConfigMode(std::uint32_t& matchedIndex, bool& unitIdentified, ConfigMode& mode,
                       const FirmwarePackage& package) {
-  configMode = 0;
+  mode = ConfigMode::None;
   unitIdentified = true;
   if (matchedIndex >= kUnitTableRows) {
     unitIdentified = false;
@@ -29,56 +47,114 @@ void selectConfigMode(std::uint32_t& matchedIndex, bool& unitIdentified, int& co
   const RevisionCode unit = package.unitTable->rev[matchedIndex];
   const RevisionCode release = package.packageRevision;
   if (compareRevision(unit, kLegacyLayoutLimit) < 0 && compareRevision(release, kLegacyLayoutLimit) >= 0) {
-    configMode = 1;
+    mode = ConfigMode::Legacy;
   } else if (package.packageIsPro != 0 && compareRevision(unit, kProLayoutLimit) < 0 &&
              compareRevision(release, kProLayoutLimit) >= 0) {
-    configMode = 2;
+    mode = ConfigMode::ConfigOnPro;
   }
 }
 
-ExitLabel capConfigSpeed(Link& link, bool unitIdentified, int configMode) {
-  if (link.currentSpeed <= kConfigSpeed || (unitIdentified && configMode == 0)) return ExitLabel::kNone;
-  if (!changeSpeed(link, kConfigSpeed)) return ExitLabel::kConfigSpeed;
+ExitLabel capConfigSpeed(Link& link, bool unitIdentified, ConfigMode mode) {
+  if (link.currentSpeed <= kConfigSpeed || (unitIdentified && mode == ConfigMode::None)) return ExitLabel::kNone;
+  if (!changeSpeed(link, kConfigSpeed)) return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kConfigSpeed;
   return ExitLabel::kNone;
 }
 
-ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, int& configMode) {
+ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMode& mode) {
   consolePrint("Checking config data..\n");
   std::array<std::uint8_t, kLayoutCheckBytes> record0{};
-  const TransferResult read = transferRegion(link, Direction::Upload, kConfigAreaAddress, kLayoutCheckBytes,
-                                             kConfigUploadBlock, record0.data(), true, markerNotice("+"),
-                                             Progress::NoDots);
-  if (!read.complete) return ExitLabel::kBlockFailed;
+  const ExitLabel read = transferred(uploadRegion(link, kConfigAreaAddress, record0.data(), kLayoutCheckBytes,
+                                                  kLayoutCheckPlan));
+  if (read != ExitLabel::kNone) return read;
   if (configRecordValid(record0.data(), kLegacyLayout)) {
-    configMode = 1;
+    mode = ConfigMode::Legacy;
     consolePrint("Config is pre 042803\n");
   }
   if (configRecordValid(record0.data(), kConfigLayout) && package.packageIsPro != 0) {
-    configMode = 2;
+    mode = ConfigMode::ConfigOnPro;
     consolePrint("Config is pre 101203 for Pro\n");
+  }
+  if (mode == ConfigMode::None) {
+    // A write-back cut short leaves record 0 in neither layout, or in the new
+    // one with the records after it still old: only the saved copy can tell.
+    auto copy = std::make_unique<ConfigCopy>();
+    std::string path;
+    const CopyMatch match =
+        findCopyAnyMode(openCopyStore(), package, record0.data(), kLayoutCheckBytes, *copy, path);
+    if (match == CopyMatch::Partial || match == CopyMatch::Complete) mode = copy->mode;
   }
   return ExitLabel::kNone;
 }
 
 ExitLabel readConfigArea(Link& link, ConfigImage& image) {
   consolePrint("Reading config data..\n");
-  return transferred(transferRegion(link, Direction::Upload, kConfigAreaAddress, kConfigReadoutBytes,
-                                    kConfigUploadBlock, image.bytes.data(), true, markerNotice("+"),
-                                    Progress::DotPerKilobyte));
+  return transferred(uploadRegion(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
+}
+
+ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout) {
+  auto conversion = std::make_unique<ConfigCopy>();
+  conversion->packageRevision = package.packageRevision;
+  conversion->packageIsPro = package.packageIsPro;
+  conversion->mode = mode;
+  conversion->targetSize = targetRecordSize(package);
+  conversion->readout = readout;
+  conversion->converted = readout;
+  migrateConfigImage(conversion->converted, mode, package);
+
+  const CopyStore store = openCopyStore();
+  auto saved = std::make_unique<ConfigCopy>();
+  std::string savedPath;
+  switch (findCopy(store, package, mode, readout.bytes.data(), kConfigReadoutBytes, *saved, savedPath)) {
+    case CopyMatch::Partial: {
+      consolePrint("\nConfig partly converted by an earlier run: writing back the copy saved then\n");
+      const ExitLabel exit = writeBackConfig(link, package, saved->converted);
+      if (exit == ExitLabel::kNone) removeCopy(savedPath);
+      return exit;
+    }
+    case CopyMatch::Complete:
+      consolePrint("\nConfig already converted by an earlier run, left as it is");
+      removeCopy(savedPath);
+      return ExitLabel::kNone;
+    case CopyMatch::Untouched:
+      break;  // the same readout as last time: convert it as then
+    case CopyMatch::None: {
+      const ConvertedRecords records = countConvertedRecords(readout, mode, package);
+      if (records.converted > 0 && records.converted == records.judged) {
+        consolePrint("\nConfig already converted by an earlier run, left as it is");
+        return ExitLabel::kNone;
+      }
+      if (records.converted > 0) {
+        consolePrint("\nConfig partly converted by an earlier run, and no copy saved on this PC matches it:"
+                     "\nthe config will not be written. Update firmware anyway (y/n)");
+        if (!operatorSaysYes()) return ExitLabel::kRefused;
+        consolePrint("\nUpdate proceeding..\n");
+        return ExitLabel::kNone;
+      }
+      break;
+    }
+  }
+
+  std::string path;
+  if (!saveCopy(store, *conversion, path)) {
+    consolePrint("\nCould not save a copy of the config on this PC (%s).\nIf the write-back is cut short the config"
+                 " is lost. Write it anyway (y/n)",
+                 path.empty() ? "there is no folder for it" : path.c_str());
+    if (!operatorSaysYes()) return ExitLabel::kRefused;
+    consolePrint("\n");
+  }
+  const ExitLabel exit = writeBackConfig(link, package, conversion->converted);
+  if (exit == ExitLabel::kNone) removeCopy(path);
+  return exit;
 }
 
 ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image) {
   const std::size_t size = targetRecordSize(package);
-  // The transfer reads from its buffer only when downloading; one record at a time.
-  std::array<std::uint8_t, kProRecordBytes> record{};
   for (std::size_t k = 0; k < kConfigRecordCount; ++k) {
-    const std::uint8_t* source = image.bytes.data() + k * size;
-    std::copy(source, source + size, record.begin());
+    const std::uint8_t* record = image.bytes.data() + k * size;
     const std::uint32_t address = configTargetAddress(k, size, record[0]);
-    const TransferResult sent =
-        transferRegion(link, Direction::Download, address, static_cast<std::uint32_t>(size), kConfigDownloadBlock,
-                       record.data(), true, markerNotice("Re43"), Progress::NoDots);
-    if (!sent.complete) return ExitLabel::kBlockFailed;
+    const ExitLabel exit =
+        transferred(downloadRegion(link, address, record, static_cast<std::uint32_t>(size), kWriteBackPlan));
+    if (exit != ExitLabel::kNone) return exit;
     consolePrint(".");
   }
   return ExitLabel::kNone;

@@ -1,5 +1,7 @@
 #include "package/identify.h"
 
+#include <string>
+
 #include "platform/console.h"
 
 namespace korrin {
@@ -18,7 +20,18 @@ Identification identifyUnit(Link& link, const FirmwarePackage& package) {
   consolePrint("\nChecking version..\n");
   sendText("A008000", link.port);
   sendText("L00e000", link.port);
-  sendCommand(link.port, 'C', kIdentWaitMs, 11, link.reply);
+  const int length = requestChecksum(link, kIdentWaitMs);
+  if (length > 0 && length < kIdentReplyLength) {
+    // A short reply may be a whole one without leading zeros, or the start of
+    // one cut off by the wait: "CS=00" of "CS=004C3260" would read as 0 and
+    // match the placeholder row. Only a reply that repeats is believed.
+    const std::string first = link.reply.text;
+    drainInput(link.port);
+    requestChecksum(link, kIdentWaitMs);
+    if (first != link.reply.text) link.reply.text[0] = '\0';
+  }
+
+  if (link.port.lost()) return {ExitLabel::kLineLost, kUnitTableRows};
 
   std::uint32_t unitChecksum = kNoChecksumShown;
   // A reply that does not parse matches no row, not even a placeholder row of sum 0.

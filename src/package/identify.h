@@ -11,6 +11,7 @@
 namespace korrin {
 
 constexpr std::uint32_t kIdentWaitMs = 1000;  // the unit sums 57344 bytes before it answers
+constexpr int kIdentReplyLength = 11;         // "CS=" and eight digits
 // Shown as the unit's sum when its reply did not parse: no window of 57344
 // bytes can sum to it, so it cannot be mistaken for a real reading.
 constexpr std::uint32_t kNoChecksumShown = 0xFFFFFFFFu;

@@ -30,6 +30,11 @@ void consolePrint(const char* format, ...) {
   va_end(again);
 }
 
-int consoleKey() { return os::readKey(); }
+int consoleKey() {
+  // Every key is read to answer a prompt just printed: a key pressed before it
+  // (an Enter after the 'y') must not answer it.
+  os::discardTypedAhead();
+  return os::readKey();
+}
 
 }  // namespace korrin

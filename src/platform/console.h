@@ -11,7 +11,8 @@ void consolePrint(const char* format, ...)
 #endif
     ;
 
-// Waits for one key; the key, or -1 when input has ended (which counts as a key).
+// Waits for one key pressed after now (keys typed ahead on a console are
+// discarded first); the key, or -1 when input has ended (which counts as a key).
 int consoleKey();
 
 }  // namespace korrin

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/console.h"
+#include "platform/os.h"
 
 namespace korrin {
 
@@ -11,89 +12,134 @@ namespace {
 // Each upload byte comes as two hexadecimal characters, parsed as the unit's
 // firmware has always been read; a pair with no digit stores 0 and the block's
 // checksum decides.
-std::uint8_t parseUploadPair(const ReplyBuffer& reply) {
+bool parseUploadPair(const ReplyBuffer& reply, std::uint8_t& byte) {
   unsigned int value = 0;
-  if (std::sscanf(reply.text, "%x", &value) != 1) value = 0;
-  return static_cast<std::uint8_t>(value & 0xFFu);
+  const bool parsed = std::sscanf(reply.text, "%x", &value) == 1;
+  byte = static_cast<std::uint8_t>(parsed ? value & 0xFFu : 0u);
+  return parsed;
 }
 
-// One attempt at moving one block; returns its local sum.
-std::uint32_t moveBlock(Link& link, Direction direction, std::uint8_t* data, std::uint32_t size) {
+// One attempt's data, either way. `heard`: something from the unit parsed.
+struct Moved {
   std::uint32_t localSum = 0;
-  if (direction == Direction::Download) {
-    for (std::uint32_t i = 0; i < size; ++i) {
-      link.port.writeByte(data[i]);
-      localSum += data[i];
-    }
-  } else {
-    for (std::uint32_t i = 0; i < size; ++i) {
-      readReply(link.reply, link.port, 2);
-      data[i] = parseUploadPair(link.reply);
-      localSum += data[i];
-    }
-    drainInput(link.port);
+  bool whole = true;  // false: an upload met a silent line before its last byte
+  bool heard = false;
+};
+
+Moved sendBlock(Link& link, const std::uint8_t* data, std::uint32_t size) {
+  Moved moved;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    link.port.writeByte(data[i]);
+    moved.localSum += data[i];
   }
-  return localSum;
+  return moved;
 }
 
-}  // namespace
+Moved receiveBlock(Link& link, std::uint8_t* data, std::uint32_t size) {
+  Moved moved;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    // The unit sends a block without pauses: nothing for a whole reply wait
+    // means the rest is not coming, and waiting it out byte by byte would keep
+    // the operator for twenty seconds a block.
+    if (readReply(link.reply, link.port, 2) == 0) {
+      moved.whole = false;
+      break;
+    }
+    moved.heard = parseUploadPair(link.reply, data[i]) || moved.heard;
+    moved.localSum += data[i];
+  }
+  drainInput(link.port);
+  return moved;
+}
 
-TransferResult transferRegion(Link& link, Direction direction, std::uint32_t address, std::uint32_t length,
-                              std::uint32_t blockLength, std::uint8_t* buffer, bool sendLengthFirst,
-                              RetryNotice retryNotice, Progress progress) {
-  if (sendLengthFirst) sendLength(link, blockLength);
-  for (std::uint32_t offset = 0; offset < length; offset += blockLength) {
+// A late checksum reply to an earlier 'C' would be read as the answer to this
+// attempt's 'C' and could confirm a block the unit holds damaged. The unit
+// answers in order and at most once per 'C', so of the replies read after the
+// data at most `owed` can be late ones: asking owed + 1 times and finding
+// every answer equal to the local sum means at least one answer was given
+// after the data. With nothing owed (every clean run) this is the one 'C'.
+bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChecksum, bool& heard) {
+  const std::uint32_t asks = checksumRepliesOwed(link) + 1;
+  for (std::uint32_t i = 0; i < asks; ++i) {
+    requestChecksum(link, 0);
+    // Only a reply that parsed in this very attempt confirms the block: the
+    // checksum still holds 0 from the block's start, which would otherwise
+    // pass a block of zeros whose reply was lost.
+    if (!parseChecksum(link.reply.text, receivedChecksum)) return false;
+    heard = true;
+    if (receivedChecksum != localSum) return false;
+  }
+  return true;
+}
+
+TransferResult moveRegion(Link& link, std::uint32_t address, std::uint8_t* in, const std::uint8_t* out,
+                          std::uint32_t length, const TransferPlan& plan) {
+  const bool upload = in != nullptr;
+  if (plan.sendLengthFirst) sendLength(link, plan.blockLength);
+  for (std::uint32_t offset = 0; offset < length; offset += plan.blockLength) {
     const std::uint32_t blockAddress = address + offset;
-    const std::uint32_t size = length - offset < blockLength ? length - offset : blockLength;
-    if (size < blockLength) sendLength(link, size);
+    const std::uint32_t size = length - offset < plan.blockLength ? length - offset : plan.blockLength;
+    if (plan.stops == Stops::Taken && os::stopRequested()) return {TransferEnd::Stopped, blockAddress};
+    if (size < plan.blockLength) sendLength(link, size);
 
     std::uint32_t receivedChecksum = 0;
-    bool confirmed = false;
-    for (std::uint32_t attempts = 0; !confirmed;) {
+    std::uint32_t silentAttempts = 0;
+    for (std::uint32_t attempts = 0;; ++attempts) {
       // A reply that came after its wait would otherwise be read as the answer
       // to the next attempt, and every reply after it one step late: clear the
       // line before moving the block again.
       if (attempts > 0) {
         drainInput(link.port);
-      } else if (direction == Direction::Upload) {
+      } else if (upload) {
         // Upload data has no framing: a stray character left after the last
         // checksum reply would become this block's first byte and shift the
         // rest, and a block ending in 0 would still sum right.
         discardWaiting(link.port);
       }
+      if (link.port.lost()) return {TransferEnd::LineLost, blockAddress};
       if (attempts == kMaxBlockAttempts) {
         consolePrint("\nBlock at unit address %06X not confirmed after %u attempts\n", blockAddress, attempts);
-        return {false, blockAddress};
+        return {TransferEnd::NotConfirmed, blockAddress};
+      }
+      if (silentAttempts == kSilentBlockAttempts) {
+        consolePrint("\nBlock at unit address %06X not confirmed: no answer from the unit in %u attempts\n",
+                     blockAddress, silentAttempts);
+        return {TransferEnd::NotConfirmed, blockAddress};
       }
       sendAddress(link, blockAddress);
-      sendText(direction == Direction::Download ? "D" : "M", link.port);
-      if (retryNotice.kind == RetryNotice::Marker) {
-        if (receivedChecksum != 0) consolePrint("%s", retryNotice.marker);
+      sendText(upload ? "M" : "D", link.port);
+      if (plan.notice.kind == RetryNotice::Marker) {
+        if (receivedChecksum != 0) consolePrint("%s", plan.notice.marker);
       } else if (attempts != 0) {
         consolePrint("Retry#%u\n", attempts);
       }
 
-      const std::uint32_t localSum = moveBlock(link, direction, buffer + offset, size);
-      sendCommand(link.port, 'C', 0, 11, link.reply);
-      // Only a reply that parsed in this very attempt confirms the block: the
-      // checksum still holds 0 from the block's start, which would otherwise
-      // pass a block of zeros whose reply was lost.
-      const bool parsed = parseChecksum(link.reply.text, receivedChecksum);
-      ++attempts;
-
-      if (localSum != receivedChecksum) {
-        if (retryNotice.kind == RetryNotice::Counted)
-          consolePrint("cs err,rs=%x cs=%x\n", receivedChecksum, localSum);
-      } else {
-        confirmed = parsed;
-      }
+      Moved moved = upload ? receiveBlock(link, in + offset, size) : sendBlock(link, out + offset, size);
+      const bool confirmed = moved.whole && confirmBlock(link, moved.localSum, receivedChecksum, moved.heard);
+      if (link.port.lost()) return {TransferEnd::LineLost, blockAddress};
+      if (confirmed) break;
+      silentAttempts = moved.heard ? 0 : silentAttempts + 1;
+      if (plan.notice.kind == RetryNotice::Counted && moved.whole && receivedChecksum != moved.localSum)
+        consolePrint("cs err,rs=%x cs=%x\n", receivedChecksum, moved.localSum);
     }
 
-    if (progress == Progress::DotPerBlock ||
-        (progress == Progress::DotPerKilobyte && (blockAddress + blockLength) % 1024 == 0))
+    if (plan.progress == Progress::DotPerBlock ||
+        (plan.progress == Progress::DotPerKilobyte && (blockAddress + plan.blockLength) % 1024 == 0))
       consolePrint(".");
   }
-  return {true, 0};
+  return {TransferEnd::Complete, 0};
+}
+
+}  // namespace
+
+TransferResult downloadRegion(Link& link, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length,
+                              const TransferPlan& plan) {
+  return moveRegion(link, address, nullptr, bytes, length, plan);
+}
+
+TransferResult uploadRegion(Link& link, std::uint32_t address, std::uint8_t* bytes, std::uint32_t length,
+                            const TransferPlan& plan) {
+  return moveRegion(link, address, bytes, nullptr, length, plan);
 }
 
 }  // namespace korrin

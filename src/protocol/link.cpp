@@ -9,7 +9,22 @@ bool replyIs(const ReplyBuffer& reply, const char* expected) { return std::strcm
 
 bool presenceCheck(Link& link) {
   sendCommand(link.port, 'E', 0, 20, link.reply);
+  noteInOrderReply(link);
   return replyIs(link.reply, "Ok");
+}
+
+int requestChecksum(Link& link, std::uint32_t waitMs) {
+  ++link.checksumRequests;
+  return sendCommand(link.port, 'C', waitMs, 11, link.reply);
+}
+
+std::uint32_t checksumRepliesOwed(const Link& link) {
+  const std::uint32_t seen = link.port.checksumRepliesSeen();
+  return link.checksumRequests > seen ? link.checksumRequests - seen : 0;
+}
+
+void noteInOrderReply(Link& link) {
+  if (replyIs(link.reply, "Ok") || replyIs(link.reply, "HOk")) link.checksumRequests = link.port.checksumRepliesSeen();
 }
 
 void sendAddress(Link& link, std::uint32_t address) {

@@ -23,6 +23,8 @@ enum class ExitLabel {
   kReturnSpeed,      // E9: negotiated speed refused after the configuration
   kFlashed,          // E10: normal end
   kBlockFailed,      // a block never confirmed within its bound of attempts
+  kStopped,          // the operator asked to stop (Ctrl-C, a signal, the window closed)
+  kLineLost,         // the serial device failed: pulled out, gone
 };
 
 constexpr std::uint32_t kStartSpeed = 9600;  // every unit listens here first
@@ -35,6 +37,9 @@ struct Link {
   std::uint32_t requestedSpeed = kDefaultSpeed;  // after start-up: the negotiated speed
   std::uint32_t currentSpeed = 0;                // the speed the port was last opened at
   ReplyBuffer reply;
+  // 'C' commands sent whose reply has not been seen, as far as anyone can
+  // tell: the unit answers each 'C' at most once, and in order.
+  std::uint32_t checksumRequests = 0;
 };
 
 bool replyIs(const ReplyBuffer& reply, const char* expected);
@@ -51,6 +56,14 @@ void reopenAt(Link& link, std::uint32_t baud);
 bool changeSpeed(Link& link, std::uint32_t baud);
 // "CS=%8x": false when the reply does not parse.
 bool parseChecksum(const char* reply, std::uint32_t& value);
+// 'C' as a single byte, counted, then its reply read (11 characters) after `waitMs`.
+int requestChecksum(Link& link, std::uint32_t waitMs);
+// Checksum replies that may still arrive late: 'C's sent minus "CS=" replies
+// seen. A reply that is not one of these cannot be a late checksum.
+std::uint32_t checksumRepliesOwed(const Link& link);
+// The unit answers in order: a reply read as exactly "Ok" or "HOk" means that
+// every 'C' sent before it has been answered or never will be.
+void noteInOrderReply(Link& link);
 // 'X', then close: the unit leaves update mode and the line is ours no more.
 void leaveUpdateMode(Link& link);
 

@@ -1,6 +1,9 @@
 #include "protocol/link_startup.h"
 
+#include <cstdio>
+
 #include "platform/console.h"
+#include "platform/os.h"
 
 namespace korrin {
 
@@ -16,9 +19,24 @@ constexpr std::uint32_t kLadderEnd = 1000;  // below every speed a unit accepts
 void acknowledge(Link& link) {
   sendCommand(link.port, 'G', kAckWaitMs, 20, link.reply);
   sendCommand(link.port, 'H', kAckWaitMs, 20, link.reply);
+  noteInOrderReply(link);
 }
 
 }  // namespace
+
+const char* printableText(const char* text, char* shown, std::size_t size) {
+  std::size_t at = 0;
+  for (const char* c = text; *c != '\0' && at + 5 <= size; ++c) {
+    const unsigned char byte = static_cast<unsigned char>(*c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown[at++] = *c;
+    } else {
+      at += static_cast<std::size_t>(std::snprintf(shown + at, size - at, "\\x%02x", byte));
+    }
+  }
+  if (size > 0) shown[at < size ? at : size - 1] = '\0';
+  return shown;
+}
 
 std::uint32_t nextLadderSpeed(std::uint32_t speed) {
   for (const LadderStep& step : kLadder)
@@ -42,6 +60,7 @@ ExitLabel startLink(Link& link) {
   drainInput(link.port);
 
   bool answered = presenceCheck(link);
+  if (link.port.lost()) return ExitLabel::kLineLost;
   while (!answered && link.currentSpeed >= kSlowestSpeed) {
     const std::uint32_t next = nextLadderSpeed(link.currentSpeed);
     consolePrint("%uk RS232 speed not working trying %uk \n", link.currentSpeed, next);
@@ -51,15 +70,19 @@ ExitLabel startLink(Link& link) {
 
   link.requestedSpeed = link.currentSpeed;
   consolePrint("Connected\n");
+  if (os::stopRequested()) return ExitLabel::kStopped;
 
   acknowledge(link);
   for (int retry = 0; retry < kAckRetries && !replyIs(link.reply, "HOk"); ++retry) {
-    consolePrint("Info: ret %s\n", link.reply.text);
+    if (link.port.lost()) return ExitLabel::kLineLost;
+    if (os::stopRequested()) return ExitLabel::kStopped;
+    char shown[4 * kReplyBufferSize];
+    consolePrint("Info: ret %s\n", printableText(link.reply.text, shown, sizeof shown));
     drainInput(link.port);
     acknowledge(link);
     consolePrint("Retry001:%d\n", retry);
   }
-  return ExitLabel::kNone;
+  return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kNone;
 }
 
 }  // namespace korrin

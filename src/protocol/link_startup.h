@@ -2,6 +2,7 @@
 // speed or step down the speed ladder, then the 'G'/'H' acknowledgement.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/link.h"
@@ -12,6 +13,11 @@ constexpr std::uint32_t kAckWaitMs = 2000;  // the unit is given this long befor
 constexpr int kAckRetries = 10;
 constexpr int kStartBurst = 20;             // 'E's sent right after the first speed change
 constexpr std::uint32_t kSlowestSpeed = 2400;
+
+// `text` as the operator may see it: printable ASCII as it is, every other
+// byte as \xhh, so that noise on the line cannot drive the terminal. Writes at
+// most `size` bytes into `shown` (4 per byte of `text` at worst, plus 1) and returns it.
+const char* printableText(const char* text, char* shown, std::size_t size);
 
 // The next speed tried when the unit does not answer at `speed`; 1000 ends the ladder.
 std::uint32_t nextLadderSpeed(std::uint32_t speed);

@@ -22,7 +22,7 @@ int readReply(ReplyBuffer& reply, SerialPort& port, int length) {
   // A reply never overruns the buffer, whatever length a caller asks for.
   const std::uint32_t wanted = static_cast<std::uint32_t>(std::clamp(length, 0, int{kReplyBufferSize} - 1));
   std::uint32_t waiting = port.bytesAvailable();
-  for (int pauses = 0; waiting < wanted && pauses < kReplyPauses; ++pauses) {
+  for (int pauses = 0; waiting < wanted && pauses < kReplyPauses && !port.lost(); ++pauses) {
     sleepMs(kReplyPollMs);
     waiting = port.bytesAvailable();
   }

@@ -66,18 +66,34 @@ void SerialPort::close() {
 }
 
 void SerialPort::write(const void* bytes, std::size_t count) {
-  if (!isOpen()) return;
+  if (!isOpen() || lost_) return;
   os::DWORD written = 0;
-  os::WriteFile(handle, bytes, static_cast<os::DWORD>(count), &written, nullptr);
+  if (!os::WriteFile(handle, bytes, static_cast<os::DWORD>(count), &written, nullptr)) lost_ = true;
 }
 
 void SerialPort::writeByte(std::uint8_t byte) { write(&byte, 1); }
 
 std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
-  if (!isOpen()) return 0;
+  if (!isOpen() || lost_) return 0;
   os::DWORD got = 0;
-  if (!os::ReadFile(handle, buffer, count, &got, nullptr)) return got;
+  // Only bytes already reported are asked for, so a failure is the device going.
+  if (!os::ReadFile(handle, buffer, count, &got, nullptr)) lost_ = true;
+  countReplies(static_cast<const std::uint8_t*>(buffer), got);
   return got;
+}
+
+void SerialPort::countReplies(const std::uint8_t* bytes, std::uint32_t count) {
+  static constexpr char kPrefix[] = "CS=";
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (bytes[i] == static_cast<std::uint8_t>(kPrefix[replyPrefixMatched_])) {
+      if (++replyPrefixMatched_ == 3) {
+        ++checksumRepliesSeen_;
+        replyPrefixMatched_ = 0;
+      }
+    } else {
+      replyPrefixMatched_ = bytes[i] == 'C' ? 1 : 0;
+    }
+  }
 }
 
 std::uint8_t SerialPort::readByte() {
@@ -87,10 +103,13 @@ std::uint8_t SerialPort::readByte() {
 }
 
 std::uint32_t SerialPort::bytesAvailable() {
-  if (!isOpen()) return 0;
+  if (!isOpen() || lost_) return 0;
   os::DWORD errors = 0;
   os::COMSTAT stat{};
-  if (!os::ClearCommError(handle, &errors, &stat)) return 0;
+  if (!os::ClearCommError(handle, &errors, &stat)) {
+    lost_ = true;
+    return 0;
+  }
   return stat.cbInQue;
 }
 

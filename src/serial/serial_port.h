@@ -45,11 +45,25 @@ class SerialPort {
   // Received bytes waiting; 0 when closed or when the query fails.
   std::uint32_t bytesAvailable();
 
+  // A write, read or look at the receive queue failed on the open port: the
+  // device has gone (a USB adapter pulled). From then on the port sends and
+  // reads nothing, and the run must end.
+  bool lost() const { return lost_; }
+  // How many checksum replies ("CS=") have come in so far, in everything read.
+  std::uint32_t checksumRepliesSeen() const { return checksumRepliesSeen_; }
+
   // Fields of the last open(), kept after close().
   char name[kNameField] = {};
   std::uint32_t baudRate = 0;
   std::int32_t parity = 0;
   os::HANDLE handle = os::INVALID_HANDLE_VALUE;
+
+ private:
+  void countReplies(const std::uint8_t* bytes, std::uint32_t count);
+
+  bool lost_ = false;
+  std::uint32_t checksumRepliesSeen_ = 0;
+  int replyPrefixMatched_ = 0;  // characters of "CS=" matched at the end of what was read
 };
 
 }  // namespace korrin

@@ -2,6 +2,7 @@
 // COM port, the test plays the unit on the master side.
 #include "platform/os.h"
 #include "platform/posix/device_path.h"
+#include "platform/posix/serial_ports.h"
 #include "termios2_probe.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -21,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -415,5 +418,271 @@ TEST(SeamConsole, TextIsOutAtOnce) {
   close(fds[0]);
   EXPECT_STREQ(got, "Connected\n.");
 }
+
+// Waits until the terminal `fd` reads key by key, as readKey sets it: the
+// asker is then in its wait. False after a second.
+bool waitUntilRaw(int fd) {
+  termios line{};
+  for (auto deadline = Clock::now() + std::chrono::seconds(1); Clock::now() < deadline;) {
+    if (tcgetattr(fd, &line) == 0 && (line.c_lflag & ICANON) == 0) return true;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return false;
+}
+
+// A key typed while the updater was busy must not answer the question that
+// follows; scripted answers in a pipe are meant for the questions.
+TEST(SeamKey, KeysTypedAheadAreDiscardedOnATerminalOnly) {
+  {
+    Pty terminal;
+    const int slave = open(terminal.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal.ok() && slave >= 0);
+    terminal.write({'y'});
+    // The echo of the cooked terminal shows the key is in its input queue.
+    ASSERT_EQ(terminal.read(200), Bytes{'y'});
+    pid_t asker = forkChild([slave] {
+      dup2(slave, STDIN_FILENO);
+      os::discardTypedAhead();
+      return os::readKey();
+    });
+    ASSERT_TRUE(waitUntilRaw(slave));
+    terminal.write({'k'});
+    EXPECT_EQ(exitStatusOf(asker), 'k') << "the key typed before the question answered it";
+    close(slave);
+  }
+  {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "yn", 2), 2);
+    close(fds[1]);
+    pid_t asker = forkChild([&] {
+      dup2(fds[0], STDIN_FILENO);
+      os::discardTypedAhead();
+      return os::readKey();
+    });
+    EXPECT_EQ(exitStatusOf(asker), 'y') << "scripted input was thrown away";
+    close(fds[0]);
+  }
+}
+
+// The operator's stop (Ctrl-C at the shell, kill, a closed terminal window)
+// is remembered instead of ending the process in the middle of a block, and a
+// wait for a key ends at once.
+TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
+  // In the child: the defaults an interactive start has, then the updater's catch.
+  auto catchFromDefaults = [] {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, SIG_DFL);
+    os::catchStopRequests();
+  };
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    // 7: alive and the stop remembered; 1: alive, nothing remembered.
+    pid_t self = forkChild([&] {
+      catchFromDefaults();
+      if (os::stopRequested()) return 2;
+      kill(getpid(), signal);
+      return os::stopRequested() ? 7 : 1;
+    });
+    EXPECT_EQ(exitStatusOf(self), 7);
+
+    for (bool fromTerminal : {true, false}) {
+      SCOPED_TRACE(fromTerminal ? "key from a terminal" : "key from a pipe");
+      Pty terminal;
+      int fds[2];
+      ASSERT_TRUE(terminal.ok() && pipe(fds) == 0);
+      const int input = fromTerminal ? open(terminal.slave.c_str(), O_RDWR | O_NOCTTY) : fds[0];
+      ASSERT_GE(input, 0);
+      // 0: the wait ended with -1 and the stop is remembered.
+      pid_t asker = forkChild([&] {
+        dup2(input, STDIN_FILENO);
+        catchFromDefaults();
+        return os::readKey() == -1 && os::stopRequested() ? 0 : 1;
+      });
+      if (fromTerminal) {
+        ASSERT_TRUE(waitUntilRaw(input));
+      } else {
+        std::this_thread::sleep_for(milliseconds(100));
+      }
+      const auto sent = Clock::now();
+      kill(asker, signal);
+      EXPECT_EQ(exitStatusOf(asker), 0) << "-1 means the alarm ended a wait that went on";
+      EXPECT_LT(Clock::now() - sent, milliseconds(500));
+      if (fromTerminal) {
+        termios after{};
+        ASSERT_EQ(tcgetattr(input, &after), 0);
+        EXPECT_NE(after.c_lflag & ICANON, 0u) << "the terminal was left raw";
+        close(input);
+      }
+      close(fds[0]);
+      close(fds[1]);
+    }
+  }
+}
+
+TEST(SeamStop, APauseLastsItsFullTimeThroughAStop) {
+  pid_t sleeper = forkChild([] {
+    os::catchStopRequests();
+    const auto start = Clock::now();
+    os::Sleep(200);
+    return Clock::now() - start >= milliseconds(200) && os::stopRequested() ? 0 : 1;
+  });
+  std::this_thread::sleep_for(milliseconds(50));
+  kill(sleeper, SIGTERM);
+  EXPECT_EQ(exitStatusOf(sleeper), 0);
+}
+
+// A folder of this test's own, used as XDG_STATE_HOME and HOME; removed with
+// everything in it.
+struct StateHome {
+  StateHome() {
+    char pattern[] = "/tmp/korrin-state-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path = pattern;
+    for (const char* name : {"XDG_STATE_HOME", "HOME"}) {
+      const char* value = getenv(name);
+      if (value != nullptr) saved.emplace_back(name, value);
+    }
+  }
+  ~StateHome() {
+    unsetenv("XDG_STATE_HOME");
+    unsetenv("HOME");
+    for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
+    if (!path.empty()) {
+      EXPECT_EQ(system(("rm -rf '" + path + "'").c_str()), 0);
+    }
+  }
+  std::string path;
+  std::vector<std::pair<std::string, std::string>> saved;  // the variables that were set
+};
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+std::string folderFor(const char* xdgStateHome, const std::string& home) {
+  if (xdgStateHome) {
+    setenv("XDG_STATE_HOME", xdgStateHome, 1);
+  } else {
+    unsetenv("XDG_STATE_HOME");
+  }
+  setenv("HOME", home.c_str(), 1);
+  char folder[512] = "";
+  return os::userDataFolder(folder, sizeof folder) ? folder : "(none)";
+}
+
+TEST(SeamFiles, TheFolderIsTheUsersAndCreatedForTheOwnerOnly) {
+  StateHome state;
+  ASSERT_FALSE(state.path.empty());
+  const std::string xdg = state.path + "/xdg/state", xdgSlash = xdg + "/";
+  struct Case {
+    const char* what;
+    const char* xdgStateHome;  // null: unset
+    std::string expected;
+  } const cases[] = {
+      {"XDG_STATE_HOME", xdg.c_str(), xdg + "/korrin/"},
+      {"XDG_STATE_HOME with a slash at its end", xdgSlash.c_str(), xdg + "/korrin/"},
+      {"no XDG_STATE_HOME", nullptr, state.path + "/.local/state/korrin/"},
+      {"a relative XDG_STATE_HOME is ignored", "state", state.path + "/.local/state/korrin/"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(folderFor(c.xdgStateHome, state.path), c.expected) << c.what;
+  }
+  for (const std::string& created : {state.path + "/xdg", xdg, xdg + "/korrin", state.path + "/.local",
+                                     state.path + "/.local/state/korrin"}) {
+    EXPECT_EQ(modeOf(created), 0700u) << created;
+  }
+  char tooSmall[8];
+  EXPECT_FALSE(os::userDataFolder(tooSmall, sizeof tooSmall));
+  // A file where the folder should be.
+  std::ofstream(state.path + "/blocked").put('x');
+  EXPECT_EQ(folderFor((state.path + "/blocked").c_str(), state.path), "(none)");
+}
+
+std::vector<std::string> filesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  os::listFiles(
+      folder.c_str(),
+      [](const char* name, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(name); },
+      &names);
+  return names;
+}
+
+std::string readBack(const std::string& path, std::size_t capacity = 64) {
+  char bytes[64];
+  std::size_t count = 99;
+  if (!os::readWholeFile(path.c_str(), bytes, std::min(capacity, sizeof bytes), &count)) return "(unread)";
+  return std::string(bytes, count);
+}
+
+TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
+  StateHome state;
+  const std::string folder = folderFor(nullptr, state.path);
+  const std::string saved = folder + "records.bin";
+  ASSERT_NE(folder, "(none)");
+
+  ASSERT_TRUE(os::writeFileDurably(saved.c_str(), "first", 5));
+  EXPECT_EQ(readBack(saved), "first");
+  EXPECT_EQ(modeOf(saved), 0600u);
+  const std::string longer("second\0with a NUL", 17);
+  ASSERT_TRUE(os::writeFileDurably(saved.c_str(), longer.data(), longer.size()));
+  EXPECT_EQ(readBack(saved), longer);
+  ASSERT_TRUE(os::writeFileDurably((folder + "empty").c_str(), nullptr, 0));
+  EXPECT_EQ(readBack(folder + "empty"), "");
+  EXPECT_EQ(readBack(saved, 17), longer) << "exactly the capacity";
+  EXPECT_EQ(readBack(saved, 16), "(unread)") << "one byte over the capacity";
+
+  // Only regular files are listed, in order, and no temporary file is left.
+  ASSERT_EQ(mkdir((folder + "sub").c_str(), 0700), 0);
+  ASSERT_EQ(symlink(saved.c_str(), (folder + "link").c_str()), 0);
+  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"empty", "records.bin"}));
+
+  // A write that fails half way (the file size limit stands in for a full
+  // disk) leaves the old file as it was, and no temporary file.
+  pid_t writer = forkChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4, 4};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+    return os::writeFileDurably(saved.c_str(), "too long for the limit", 22) ? 1 : 0;
+  });
+  EXPECT_EQ(exitStatusOf(writer), 0);
+  EXPECT_EQ(readBack(saved), longer);
+  EXPECT_FALSE(os::writeFileDurably((folder + "sub").c_str(), "x", 1)) << "a folder is not replaced";
+  EXPECT_FALSE(os::writeFileDurably((folder + "missing/file").c_str(), "x", 1));
+  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"empty", "records.bin"}));
+
+  EXPECT_TRUE(os::deleteFile(saved.c_str()));
+  EXPECT_EQ(readBack(saved), "(unread)");
+  EXPECT_FALSE(os::deleteFile(saved.c_str()));
+  EXPECT_EQ(readBack(folder + "sub"), "(unread)") << "a folder is not a file";
+}
+
+#if defined(__linux__)
+TEST(SeamPorts, ListedByIdFirstThenByFamilyAndNumber) {
+  StateHome root;
+  ASSERT_FALSE(root.path.empty());
+  auto make = [&](const std::string& path, const char* contents = "") {
+    ASSERT_EQ(system(("mkdir -p \"$(dirname '" + root.path + path + "')\"").c_str()), 0);
+    std::ofstream(root.path + path) << contents;
+  };
+  for (const char* device : {"/dev/ttyS10", "/dev/ttyS2", "/dev/ttyS1", "/dev/ttyS0", "/dev/ttyUSB10",
+                             "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyUSBx", "/dev/tty0", "/dev/ttySA",
+                             "/dev/serial/by-id/usb-FTDI_B-if00-port0", "/dev/serial/by-id/usb-FTDI_A-if00-port0"}) {
+    make(device);
+  }
+  // 4 is a 16550A; 0 means no UART; ttyS2 says nothing, so it is listed.
+  make("/sys/class/tty/ttyS0/type", "4\n");
+  make("/sys/class/tty/ttyS1/type", "0\n");
+  make("/sys/class/tty/ttyS10/type", "4\n");
+  std::vector<std::string> ports;
+  os::posix::listSerialPortsUnder(
+      root.path.c_str(),
+      [](const char* name, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(name); },
+      &ports);
+  EXPECT_EQ(ports, (std::vector<std::string>{"/dev/serial/by-id/usb-FTDI_A-if00-port0",
+                                             "/dev/serial/by-id/usb-FTDI_B-if00-port0", "/dev/ttyUSB2",
+                                             "/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS2",
+                                             "/dev/ttyS10"}));
+}
+#endif
 
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include "platform/posix/device_path.h"
 #include "platform/posix/line_speed.h"
+#include "platform/posix/stop_requests.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -94,10 +96,18 @@ bool framingTook(const termios& wanted, const termios& taken) {
          taken.c_cc[VMIN] == wanted.c_cc[VMIN] && taken.c_cc[VTIME] == wanted.c_cc[VTIME];
 }
 
-// One byte from `fd`: 0 to 255, or -1 at end of input or on an error.
-int readOneByte(int fd) {
+// One key byte from `fd`: 0 to 255, or -1 at end of input, on an error or
+// when a stop is requested before a byte comes.
+int readKeyByte(int fd) {
   unsigned char byte = 0;
   for (;;) {
+    if (stopRequested()) return -1;
+    pollfd waits[2] = {{fd, POLLIN, 0}, {posix::stopWakeDescriptor(), POLLIN, 0}};
+    int ready = poll(waits, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0 && waits[1].revents != 0) return -1;
+    // Also when poll itself fails or cannot watch this kind of input (POLLNVAL,
+    // as macOS answers for some devices): a plain read still gets the key.
     ssize_t got = read(fd, &byte, 1);
     if (got == 1) return byte;
     if (got < 0 && errno == EINTR) continue;
@@ -328,10 +338,12 @@ void writeConsole(const char* text, std::size_t length) {
 }
 
 int readKey() {
+  // A stop already requested answers at once: nobody is to be waited for.
+  if (stopRequested()) return -1;
   termios saved{};
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
     // A pipe or a file: the next byte is the key, end of input too.
-    return readOneByte(STDIN_FILENO);
+    return readKeyByte(STDIN_FILENO);
   }
   // One key, as typed, without Enter and without echo. Signals are off too:
   // Ctrl-C is a key like any other here, and the terminal is always restored.
@@ -340,10 +352,15 @@ int readKey() {
   raw.c_iflag &= ~(IXON | ICRNL | INLCR | IGNCR);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return readOneByte(STDIN_FILENO);
-  int key = readOneByte(STDIN_FILENO);
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return readKeyByte(STDIN_FILENO);
+  int key = readKeyByte(STDIN_FILENO);
   (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   return key;
+}
+
+void discardTypedAhead() {
+  // Only a terminal: scripted answers in a pipe or a file are meant to be read.
+  if (isatty(STDIN_FILENO)) (void)tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
 }  // namespace os

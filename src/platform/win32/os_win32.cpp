@@ -1,7 +1,8 @@
-// The OS seam on Windows: thin forwards to kernel32, winmm and the console
-// runtime. The os:: records have the fields of the Windows ones but are types
-// of their own (os::DWORD is 32 bits everywhere, Windows' is unsigned long),
-// so they are copied field by field.
+// The OS seam on Windows: forwards to kernel32, winmm (loaded from the system
+// folder at run time) and the console runtime, plus the wait that puts
+// written bytes on the line. The os:: records have the fields of the Windows
+// ones but are types of their own (os::DWORD is 32 bits everywhere, Windows'
+// is unsigned long), so they are copied field by field.
 #include "platform/os.h"
 
 // <windows.h> defines macros named like the os:: constants (GENERIC_READ,
@@ -14,7 +15,6 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#include <mmsystem.h>
 
 #include <conio.h>
 
@@ -22,6 +22,75 @@
 #include <cstring>
 
 namespace {
+
+// The ports this process holds, and the bytes written to each since it was
+// last made sure they are out. The updater runs on one thread and holds one
+// port at a time; the spare slots cost nothing.
+struct OpenPort {
+  HANDLE handle;          // null: a free slot
+  ::DWORD baud;           // of the last SetCommState that took; 0 before
+  bool drainPending;      // bytes were written since the last drain
+  LONGLONG lineFreeAt;    // performance counter when the last of them has left
+};
+
+constexpr std::size_t kMaxOpenPorts = 8;
+OpenPort openPorts[kMaxOpenPorts] = {};
+constexpr LONGLONG kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+
+LONGLONG counterNow() {
+  LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+LONGLONG counterFrequency() {
+  static const LONGLONG frequency = [] {
+    LARGE_INTEGER value;
+    ::QueryPerformanceFrequency(&value);
+    return value.QuadPart;
+  }();
+  return frequency;
+}
+
+OpenPort* portOf(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  for (OpenPort& port : openPorts) {
+    if (port.handle == handle) return &port;
+  }
+  return nullptr;
+}
+
+// A synchronous WriteFile on a COM port returns when the driver has taken the
+// bytes, not when they are on the line: a UART keeps up to 16 in its FIFO, a
+// USB adapter hundreds in its own buffer. The unit's reply timing counts from
+// the last byte on the line, so before anyone looks for a reply, pauses, sets
+// a new speed or closes the port, the bytes are handed on (FlushFileBuffers)
+// and then given the time the line needs for them. As on POSIX, this is done
+// once per exchange rather than after every data byte.
+void noteWritten(OpenPort& port, LONGLONG startedAt, ::DWORD count) {
+  if (count == 0 || port.baud == 0) return;
+  // Bytes written while the line is still busy queue behind those before.
+  LONGLONG from = port.drainPending && port.lineFreeAt > startedAt ? port.lineFreeAt : startedAt;
+  port.lineFreeAt = from + static_cast<LONGLONG>(count) * kBitsPerByte * counterFrequency() / port.baud;
+  port.drainPending = true;
+}
+
+void drain(OpenPort& port) {
+  if (!port.drainPending) return;
+  (void)::FlushFileBuffers(port.handle);
+  const LONGLONG frequency = counterFrequency();
+  for (LONGLONG left = port.lineFreeAt - counterNow(); left > 0; left = port.lineFreeAt - counterNow()) {
+    // Rounded up: a wait a little long costs nothing, one too short loses the reply.
+    ::Sleep(static_cast<::DWORD>((left * 1000 + frequency - 1) / frequency));
+  }
+  port.drainPending = false;
+}
+
+void drainAll() {
+  for (OpenPort& port : openPorts) {
+    if (port.handle != nullptr) drain(port);
+  }
+}
 
 ::DCB toWindows(const os::DCB& from) {
   ::DCB to;
@@ -67,13 +136,44 @@ bool isPortName(const char* name) {
   return true;
 }
 
+constexpr ::DWORD kKeyPollMs = 100;  // how soon a stop request ends a wait for a key
+
 // One byte from standard input as it is (a pipe or a file): 0 to 255, or -1
-// at end of input or on an error.
-int readStdinByte() {
+// at end of input, on an error or when a stop is requested first.
+int readStdinByte(HANDLE input) {
+  // A pipe is watched, so that a stop can end the wait; a file answers at once.
+  if (::GetFileType(input) == FILE_TYPE_PIPE) {
+    for (;;) {
+      if (os::stopRequested()) return -1;
+      ::DWORD available = 0;
+      // A failure here (the writer is gone) is for ReadFile to report.
+      if (!::PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0) break;
+      ::Sleep(kKeyPollMs);
+    }
+  }
   unsigned char byte = 0;
   ::DWORD got = 0;
-  if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) || got != 1) return -1;
+  if (!::ReadFile(input, &byte, 1, &got, nullptr) || got != 1) return -1;
   return byte;
+}
+
+// Waits until the console has a key press for _getch; false when a stop is
+// requested first.
+bool waitForKeyPress(HANDLE input) {
+  for (;;) {
+    if (os::stopRequested()) return false;
+    ::DWORD events = 0;
+    if (!::GetNumberOfConsoleInputEvents(input, &events)) return true;
+    if (_kbhit()) return true;
+    // None of these events is a key press (key releases, focus, mouse, a
+    // lone Shift): they would keep the handle signalled and the wait from
+    // waiting. Events that came after the look above stay.
+    INPUT_RECORD record;
+    for (::DWORD read = 0; events > 0 && ::ReadConsoleInputA(input, &record, 1, &read) && read == 1; --events) {
+    }
+    // Signalled by any new console event; a key press is then seen above.
+    if (::WaitForSingleObject(input, kKeyPollMs) == WAIT_FAILED) return true;
+  }
 }
 
 }  // namespace
@@ -89,8 +189,19 @@ os::HANDLE os::CreateFileA(const char* fileName, os::DWORD desiredAccess, os::DW
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof deviceName) return INVALID_HANDLE_VALUE;
     openName = deviceName;
   }
-  return ::CreateFileA(openName, desiredAccess, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
-                       creationDisposition, flagsAndAttributes, templateFile);
+  OpenPort* slot = nullptr;
+  for (OpenPort& port : openPorts) {
+    if (port.handle == nullptr) {
+      slot = &port;
+      break;
+    }
+  }
+  if (slot == nullptr) return INVALID_HANDLE_VALUE;
+  HANDLE handle = ::CreateFileA(openName, desiredAccess, shareMode,
+                                static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes), creationDisposition,
+                                flagsAndAttributes, templateFile);
+  if (handle != INVALID_HANDLE_VALUE) *slot = OpenPort{handle, 0, false, 0};
+  return handle;
 }
 
 os::BOOL os::SetCommMask(os::HANDLE file, os::DWORD eventMask) { return ::SetCommMask(file, eventMask); }
@@ -109,18 +220,26 @@ os::BOOL os::SetCommTimeouts(os::HANDLE file, os::COMMTIMEOUTS* timeouts) {
 os::BOOL os::SetCommState(os::HANDLE file, os::DCB* dcb) {
   if (dcb == nullptr) return FALSE;
   ::DCB windows = toWindows(*dcb);
-  return ::SetCommState(file, &windows);
+  OpenPort* port = portOf(file);
+  // Bytes still queued would go out at the new speed, garbled.
+  if (port != nullptr) drain(*port);
+  ::BOOL ok = ::SetCommState(file, &windows);
+  if (ok && port != nullptr) port->baud = windows.BaudRate;
+  return ok;
 }
 
 os::BOOL os::WriteFile(os::HANDLE file, const void* buffer, os::DWORD count, os::DWORD* written,
                        void* overlapped) {
   ::DWORD done = 0;
+  const LONGLONG startedAt = counterNow();
   ::BOOL ok = ::WriteFile(file, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
+  if (OpenPort* port = portOf(file)) noteWritten(*port, startedAt, done);
   if (written != nullptr) *written = static_cast<os::DWORD>(done);
   return ok;
 }
 
 os::BOOL os::ReadFile(os::HANDLE file, void* buffer, os::DWORD count, os::DWORD* read, void* overlapped) {
+  if (OpenPort* port = portOf(file)) drain(*port);
   ::DWORD done = 0;
   ::BOOL ok = ::ReadFile(file, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
   if (read != nullptr) *read = static_cast<os::DWORD>(done);
@@ -128,6 +247,8 @@ os::BOOL os::ReadFile(os::HANDLE file, void* buffer, os::DWORD count, os::DWORD*
 }
 
 os::BOOL os::ClearCommError(os::HANDLE file, os::DWORD* errors, os::COMSTAT* stat) {
+  // Whoever counts the reply's bytes is about to start its wait.
+  if (OpenPort* port = portOf(file)) drain(*port);
   ::DWORD windowsErrors = 0;
   ::COMSTAT windows;
   std::memset(&windows, 0, sizeof windows);
@@ -143,13 +264,63 @@ os::BOOL os::ClearCommError(os::HANDLE file, os::DWORD* errors, os::COMSTAT* sta
   return ok;
 }
 
-os::BOOL os::CloseHandle(os::HANDLE object) { return ::CloseHandle(object); }
+os::BOOL os::CloseHandle(os::HANDLE object) {
+  if (OpenPort* port = portOf(object)) {
+    // The last command may set a new speed for the unit ("B%06d"), which must
+    // leave at the old one before the port is reopened at the new; closing
+    // would throw away what the driver still holds.
+    drain(*port);
+    *port = OpenPort{};
+  }
+  return ::CloseHandle(object);
+}
 
-void os::Sleep(os::DWORD milliseconds) { ::Sleep(milliseconds); }
+void os::Sleep(os::DWORD milliseconds) {
+  // A pause is a wait for the unit; it counts from when the bytes are out.
+  drainAll();
+  ::Sleep(milliseconds);
+}
 
-os::UINT os::timeBeginPeriod(os::UINT periodMs) { return ::timeBeginPeriod(periodMs); }
+namespace {
 
-os::UINT os::timeEndPeriod(os::UINT periodMs) { return ::timeEndPeriod(periodMs); }
+// winmm is not a known DLL: linked by name, it would be looked for in the
+// program's folder first, where anyone who can write there could put their
+// own. So it is loaded from the system folder only, when first needed.
+using TimerCall = UINT(WINAPI*)(UINT);
+constexpr os::UINT kTimerCannotDo = 97;  // TIMERR_NOCANDO
+
+HMODULE loadSystemWinmm() {
+  HMODULE module = ::LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module != nullptr) return module;
+  // Windows 7 without KB2533623 refuses the flag; the full path does the same.
+  static const char kName[] = "\\winmm.dll";
+  char path[MAX_PATH];
+  UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length + sizeof kName > MAX_PATH) return nullptr;
+  std::memcpy(path + length, kName, sizeof kName);
+  // Its own imports are then looked for beside it, in the system folder.
+  return ::LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+TimerCall timerCall(const char* name) {
+  static const HMODULE winmm = loadSystemWinmm();
+  if (winmm == nullptr) return nullptr;
+  // Through the generic function pointer type, which converts to any other.
+  return reinterpret_cast<TimerCall>(reinterpret_cast<void (*)()>(::GetProcAddress(winmm, name)));
+}
+
+}  // namespace
+
+// Without winmm the tick stays coarse: pauses run long, never short.
+os::UINT os::timeBeginPeriod(os::UINT periodMs) {
+  static const TimerCall call = timerCall("timeBeginPeriod");
+  return call == nullptr ? kTimerCannotDo : call(periodMs);
+}
+
+os::UINT os::timeEndPeriod(os::UINT periodMs) {
+  static const TimerCall call = timerCall("timeEndPeriod");
+  return call == nullptr ? kTimerCannotDo : call(periodMs);
+}
 
 void os::writeConsole(const char* text, std::size_t length) {
   std::fwrite(text, 1, length, stdout);
@@ -157,13 +328,25 @@ void os::writeConsole(const char* text, std::size_t length) {
 }
 
 int os::readKey() {
+  // A stop already requested answers at once: nobody is to be waited for.
+  if (stopRequested()) return -1;
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   // _getch reads the console, not standard input: with input from a pipe or a
   // file it returns at once with -1, so there the next byte is the key.
   ::DWORD mode = 0;
-  if (!::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode)) return readStdinByte();
+  if (!::GetConsoleMode(input, &mode)) return readStdinByte(input);
+  if (!waitForKeyPress(input)) return -1;
   int key = _getch();
   // Function and arrow keys come as two codes (0 or 0xE0, then the key); take
   // both, so that the second does not answer the next question.
   if (key == 0 || key == 0xE0) (void)_getch();
   return key;
+}
+
+void os::discardTypedAhead() {
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  ::DWORD mode = 0;
+  // Only a console: scripted answers in a pipe or a file are meant to be read.
+  if (!::GetConsoleMode(input, &mode)) return;
+  (void)::FlushConsoleInputBuffer(input);
 }

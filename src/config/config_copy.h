@@ -1,0 +1,65 @@
+// Saved copies of a unit's configuration on the PC. Converted records are
+// longer than the old ones, so writing record k overwrites the start of old
+// record k+1: once the write-back has begun, the unit alone no longer holds
+// what one conversion needs. Before the first block is written, the readout
+// and the converted records are saved on the disk; a run that finds an area
+// some write-back left half done writes the saved records again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "config/config_record.h"
+#include "package/firmware_package.h"
+
+namespace korrin {
+
+// One copy: what the unit held and what one conversion of it gives.
+struct ConfigCopy {
+  RevisionCode packageRevision = 0;
+  std::int32_t packageIsPro = 0;
+  ConfigMode mode = ConfigMode::None;
+  std::size_t targetSize = 0;
+  ConfigImage readout;    // the area as read, kConfigReadoutBytes
+  ConfigImage converted;  // six records of targetSize
+};
+
+// How the area on the unit relates to a copy.
+enum class CopyMatch {
+  None,         // not this copy's unit, or not a state its write-back passes through
+  Untouched,    // exactly the readout: no block of the write-back reached the unit
+  Partial,      // the write-back was cut short
+  Complete,     // every record written
+};
+
+// Whether the first `bytes` bytes of `area` (from 0x4000) are a state that the
+// copy's write-back passes through when cut short: every block before some
+// block written, every byte after it as read. The block it was cut at may hold
+// anything (a block damaged on the line and never repeated), except the very
+// first block, which must be part written, part as read: with nothing of the
+// conversion on the unit yet, a copy that differs from the area in its first
+// block is another unit's.
+CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_t bytes);
+
+// The per-user folder's copies, by name. A copy is kept from just before the
+// write-back until a write-back of it has completed.
+struct CopyStore {
+  std::string folder;  // empty: the system gave no folder
+};
+CopyStore openCopyStore();
+
+// Writes the copy durably, owner-only, named after the readout it holds.
+// False (and nothing changed) when it could not be saved; `path` is set either way.
+bool saveCopy(const CopyStore& store, const ConfigCopy& copy, std::string& path);
+// The first copy made for this package and mode whose state matches the first
+// `bytes` of `area` (Untouched counts: the same readout). Files that are not
+// whole copies are passed over. Match None when there is none.
+CopyMatch findCopy(const CopyStore& store, const FirmwarePackage& package, ConfigMode mode, const std::uint8_t* area,
+                   std::size_t bytes, ConfigCopy& copy, std::string& path);
+// As findCopy, over every mode that can apply to this package.
+CopyMatch findCopyAnyMode(const CopyStore& store, const FirmwarePackage& package, const std::uint8_t* area,
+                          std::size_t bytes, ConfigCopy& copy, std::string& path);
+void removeCopy(const std::string& path);
+
+}  // namespace korrin
