@@ -546,8 +546,8 @@ void removeLink(const std::string& path, const std::string& target) {
 
 enum class StateLoad { Missing, Loaded, Unusable };
 
-// The whole memory from `path`; a file of any other size is refused, not padded,
-// so that a memory saved by another build never passes for a unit.
+// The whole memory from `path`. A file of any other size is not a saved memory
+// (a wrong path, a copy cut short) and is refused rather than padded.
 StateLoad loadState(const std::string& path, std::vector<std::uint8_t>& memory) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
