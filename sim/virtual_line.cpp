@@ -1,6 +1,7 @@
 #include "virtual_line.h"
 
 #include <algorithm>
+#include <limits>
 #include <cstdio>
 
 namespace sim {
@@ -89,6 +90,7 @@ os::BOOL VirtualLine::setCommTimeouts(const os::COMMTIMEOUTS* timeouts) {
 
 os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
   lastDcb = *dcb;
+  checkpoint();
   if (failState) return 0;
   pcSpeed = dcb->BaudRate;
   openedAt_ = now;
@@ -96,29 +98,58 @@ os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
   return 1;
 }
 
+void VirtualLine::putOnLine(std::uint8_t byte, Ticks start) {
+  const Ticks heardAt = start + (pacePcOutput ? byteTicks(pcSpeed) : 0);
+  const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed() && !cut(heardAt);
+  // Consecutive bytes at one speed make one transcript entry.
+  if (!transcript.empty() && transcript.back().kind == Event::ToUnit && transcript.back().end == start &&
+      transcript.back().lost == !heard && transcript.back().speed == pcSpeed) {
+    transcript.back().data.push_back(static_cast<char>(byte));
+    transcript.back().end = heardAt;
+  } else {
+    transcript.push_back(Event{Event::ToUnit, start, heardAt, std::string(1, static_cast<char>(byte)), pcSpeed, !heard});
+  }
+  txLineFree_ = heardAt;
+  if (heard) schedule(unit_.receive(byte), heardAt);
+}
+
 os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* written) {
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-  const Ticks perByte = pacePcOutput ? byteTicks(pcSpeed) : 0;
   if (written) *written = 0;
   for (os::DWORD i = 0; i < count; ++i) {
     if (gone()) return 0;
     checkKill();
-    const Ticks start = now;
-    const Ticks heardAt = start + perByte;
-    const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed() && !cut(heardAt);
-    // Consecutive bytes at one speed make one transcript entry.
-    if (!transcript.empty() && transcript.back().kind == Event::ToUnit && transcript.back().end == start &&
-        transcript.back().lost == !heard && transcript.back().speed == pcSpeed) {
-      transcript.back().data.push_back(static_cast<char>(bytes[i]));
-      transcript.back().end = heardAt;
+    if (txBufferBytes == 0) {
+      putOnLine(bytes[i], now);
+      now = txLineFree_;
     } else {
-      record(Event::ToUnit, std::string(1, static_cast<char>(bytes[i])), heardAt, !heard);
+      // A full buffer takes the byte when the one at its head starts out.
+      if (outgoing_.size() >= txBufferBytes) now = std::max(now, std::max(txLineFree_, outgoing_.front().acceptedAt));
+      sendBuffered(now);
+      outgoing_.push_back({bytes[i], now});
     }
-    now = heardAt;
-    if (heard) schedule(unit_.receive(bytes[i]), heardAt);
     if (written) *written = i + 1;
   }
   return 1;
+}
+
+void VirtualLine::sendBuffered(Ticks until) {
+  while (!outgoing_.empty()) {
+    const Ticks start = std::max(txLineFree_, outgoing_.front().acceptedAt);
+    if (start > until) break;
+    putOnLine(outgoing_.front().byte, start);
+    outgoing_.pop_front();
+  }
+}
+
+void VirtualLine::checkpoint() {
+  if (txBufferBytes == 0) return;
+  if (!drainAtCheckpoints) {
+    sendBuffered(now);
+    return;
+  }
+  sendBuffered(std::numeric_limits<Ticks>::max());
+  now = std::max(now, txLineFree_);
 }
 
 void VirtualLine::schedule(const UnitModel::Reply& reply, Ticks heardAt) {
@@ -160,10 +191,14 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
   if (got) *got = 0;
   if (gone()) return 0;
   checkKill();
+  checkpoint();
   settle();
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::size_t available = arrivedCount();
   if (available < count) {
+    // The wait lets whatever the transmit buffer still holds go out, and the
+    // unit answer it.
+    sendBuffered(std::numeric_limits<Ticks>::max());
     // Wait only for bytes that are on their way at this port's speed.
     std::size_t coming = 0;
     Ticks until = now;
@@ -195,6 +230,7 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
 os::BOOL VirtualLine::clearCommError(os::COMSTAT* stat) {
   if (gone()) return 0;
   checkKill();
+  checkpoint();
   settle();
   if (stat) {
     stat->cbInQue = static_cast<os::DWORD>(arrivedCount());
@@ -205,6 +241,10 @@ os::BOOL VirtualLine::clearCommError(os::COMSTAT* stat) {
 
 os::BOOL VirtualLine::closeHandle() {
   if (!open_) return 0;
+  checkpoint();
+  // What has not started out by now is lost with the port.
+  txCutBytes += outgoing_.size();
+  outgoing_.clear();
   open_ = false;
   settle();
   record(Event::Close, "", now);
@@ -213,6 +253,7 @@ os::BOOL VirtualLine::closeHandle() {
 
 void VirtualLine::sleep(os::DWORD ms) {
   checkKill();
+  checkpoint();
   now += static_cast<Ticks>(ms) * kTicksPerMs;
 }
 

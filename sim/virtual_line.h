@@ -62,6 +62,13 @@ class VirtualLine {
   std::map<std::string, std::vector<std::uint8_t>> files;
   bool diskFull = false;      // durable writes fail
   bool noUserFolder = false;  // the system gives no per-user folder
+  // A USB adapter's transmit buffer: WriteFile returns once the bytes fit in it,
+  // and they leave at line speed. 0: none, WriteFile returns when they are out.
+  std::size_t txBufferBytes = 0;
+  // true: at each look at the line (ClearCommError, ReadFile), pause, new
+  // speed and close the seam first waits until the buffer is empty, as the
+  // real seams do. false: it does not; a close throws away what is left.
+  bool drainAtCheckpoints = true;
   static constexpr const char* kUserFolder = "/home/operator/.local/state/korrin/";
 
   // What happened.
@@ -69,6 +76,7 @@ class VirtualLine {
   std::vector<Event> transcript;
   bool hung = false;  // a ReadFile asked for bytes that will never come
   bool killed = false;
+  std::size_t txCutBytes = 0;  // bytes still in the transmit buffer when the port was closed
   bool stopsCaught = false;  // catchStopRequests was called
   int stopsReleased = 0;
   os::DCB lastDcb{};
@@ -116,12 +124,21 @@ class VirtualLine {
   void schedule(const UnitModel::Reply& reply, Ticks heardAt);
   void settle();  // bytes that arrived at the wrong speed or while closed are gone
   std::size_t arrivedCount() const;
+  void putOnLine(std::uint8_t byte, Ticks start);  // the byte leaves the PC at `start`
+  void sendBuffered(Ticks until);                  // what the buffer has sent by `until`
+  void checkpoint();                               // the seam's drain point
 
   UnitModel& unit_;
   bool open_ = false;
   Ticks openedAt_ = 0;
   Ticks unitTxFree_ = 0;
   std::deque<Incoming> incoming_;
+  struct Outgoing {
+    std::uint8_t byte;
+    Ticks acceptedAt;
+  };
+  std::deque<Outgoing> outgoing_;  // in the transmit buffer, not yet on the line
+  Ticks txLineFree_ = 0;           // when the line has sent the last byte started
 };
 
 }  // namespace sim
