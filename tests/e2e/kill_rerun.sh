@@ -16,7 +16,11 @@
 # E2E_TIMEOUT: seconds one updater run may take before it counts as hung (default 300).
 set -u -o pipefail
 
-if [[ $# -ne 1 || $1 == -h || $1 == --help ]]; then
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then
+  sed -n '2,16p' "$0"
+  exit 0
+fi
+if [[ $# -ne 1 ]]; then
   sed -n '2,16p' "$0" >&2
   exit 2
 fi
@@ -62,7 +66,7 @@ show() {
 
 # Runs one case in $work/CASE; prints what happened, returns non-zero on a fault.
 kill_and_rerun() {
-  local case=$1 dir=$work/$1 faults=() sim_pid= updater_pid= device
+  local case=$1 dir=$work/$1 faults=() sim_pid='' updater_pid='' device
   mkdir -p "$dir/home"
   # The updater's per-user folder; nothing of the caller's own copies is seen or touched.
   local user_env=(HOME="$dir/home" XDG_STATE_HOME="$dir/home/state") copies=$dir/home/state/korrin
