@@ -72,7 +72,7 @@ TEST(ConfigSpeedTest, CapOnlyWhenTheConfigurationIsTouched) {
       {"nothing to preserve", 28800, true, 0, true, "", ExitLabel::kNone, 28800},
       {"already 14400", 14400, true, 1, true, "", ExitLabel::kNone, 14400},
       {"9600 after a fall-back", 9600, false, 0, true, "", ExitLabel::kNone, 9600},
-      {"refused: E8", 28800, true, 1, false, "B014400E", ExitLabel::kConfigSpeed, 14400},
+      {"refused: E8", 28800, true, 1, false, "B014400E", ExitLabel::kConfigSpeedRefused, 14400},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -75,7 +75,7 @@ ExitLabel closeConfigPhase(Link& link) {
   readReply(link.reply, link.port, 20);
   if (link.currentSpeed == link.requestedSpeed) return interruption(link);
   if (changeSpeed(link, link.requestedSpeed)) return interruption(link);
-  return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeed;
+  return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeedRefused;
 }
 
 ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package) {

@@ -55,8 +55,8 @@ void selectConfigMode(std::uint32_t& matchedIndex, bool& unitIdentified, ConfigM
 }
 
 ExitLabel capConfigSpeed(Link& link, bool unitIdentified, ConfigMode mode) {
-  if (link.currentSpeed <= kConfigSpeed || (unitIdentified && mode == ConfigMode::None)) return ExitLabel::kNone;
-  if (!changeSpeed(link, kConfigSpeed)) return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kConfigSpeed;
+  if (link.currentSpeed <= kConfigBaud || (unitIdentified && mode == ConfigMode::None)) return ExitLabel::kNone;
+  if (!changeSpeed(link, kConfigBaud)) return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kConfigSpeedRefused;
   return ExitLabel::kNone;
 }
 

@@ -8,6 +8,7 @@
 
 #include "config/config_record.h"
 #include "package/firmware_package.h"
+#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {
@@ -19,7 +20,7 @@ constexpr std::uint32_t kLayoutCheckBytes = 2512;  // record 0 of either layout
 void selectConfigMode(std::uint32_t& matchedIndex, bool& unitIdentified, ConfigMode& mode,
                       const FirmwarePackage& package);
 // 14400 baud when the configuration will be touched and the line is faster.
-// kConfigSpeed (E8) when the unit does not answer there.
+// kConfigSpeedRefused (E8) when the unit does not answer there.
 ExitLabel capConfigSpeed(Link& link, bool unitIdentified, ConfigMode mode);
 // Reads record 0 and sets the mode from the layouts it is valid in; prints its
 // findings. A record 0 that a saved copy's write-back explains takes that copy's mode.

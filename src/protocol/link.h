@@ -9,27 +9,9 @@
 
 namespace korrin {
 
-// Every way a run ends. kNone: carry on with the next step.
-enum class ExitLabel {
-  kNone,
-  kBadPortOption,    // E1
-  kBadSpeedOption,   // E2
-  kUnknownOption,    // E3
-  kNoUnit,           // E4: no "Ok" at 9600
-  kNoLineSpeed,      // E5: no working speed on the ladder
-  kWrongModel,       // E6
-  kRefused,          // E7: the operator declined
-  kConfigSpeed,      // E8: 14400 refused before the configuration
-  kReturnSpeed,      // E9: negotiated speed refused after the configuration
-  kFlashed,          // E10: normal end
-  kBlockFailed,      // a block never confirmed within its bound of attempts
-  kStopped,          // the operator asked to stop (Ctrl-C, a signal, the window closed)
-  kLineLost,         // the serial device failed: pulled out, gone
-};
-
 constexpr std::uint32_t kStartSpeed = 9600;  // every unit listens here first
 constexpr std::uint32_t kDefaultSpeed = 28800;
-constexpr std::uint32_t kConfigSpeed = 14400;  // the configuration never runs faster
+constexpr std::uint32_t kConfigBaud = 14400;  // the configuration never runs faster
 
 struct Link {
   SerialPort port;
