@@ -20,12 +20,6 @@ namespace {
 constexpr std::uint32_t kImageBlock = 1024;
 constexpr std::uint32_t kSoftwareFirstPartBytes = 0x4000;  // up to the configuration area
 
-bool hardwareImageDue(const FirmwarePackage& package, std::uint32_t matchedIndex) {
-  const RevisionCode unit = package.unitTable->rev[matchedIndex];
-  const RevisionCode limit = package.packageIsPro ? kProHardwareLimit : kBaseHardwareLimit;
-  return compareRevision(unit, limit) < 0;
-}
-
 constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("Retry003\n"), Progress::DotPerBlock,
                                               Stops::Taken};
 // The unit's length register still holds 1024 from the first part.
@@ -52,16 +46,15 @@ ExitLabel interruption(const Link& link) {
 
 // Preserve the unit's records across the layout change, when it has one.
 ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package) {
-  selectConfigMode(session.matchedIndex, session.unitIdentified, session.configMode, package);
-  ExitLabel exit = capConfigSpeed(session.link, session.unitIdentified, session.configMode);
-  if (exit == ExitLabel::kNone && !session.unitIdentified)
-    exit = checkConfigLayout(session.link, package, session.configMode);
-  if (exit != ExitLabel::kNone || session.configMode == ConfigMode::None) return exit;
+  UnitAssessment& unit = session.unit;
+  ExitLabel exit = capConfigSpeed(session.link, unit);
+  if (exit == ExitLabel::kNone && !unit.identified) exit = checkConfigLayout(session.link, package, unit.conversion);
+  if (exit != ExitLabel::kNone || unit.conversion == ConfigMode::None) return exit;
 
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendText("K", session.link.port);
-  return preserveConfig(session.link, package, session.configMode, session.configImage);
+  return preserveConfig(session.link, package, unit.conversion, session.configImage);
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
@@ -93,7 +86,7 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
                                    kSoftwareSecondPartPlan));
   if (exit != ExitLabel::kNone) return exit;
 
-  if (hardwareImageDue(package, session.matchedIndex)) {
+  if (session.unit.hardwareDue) {
     consolePrint("\nSending HW update..");
     exit = downloaded(
         downloadRegion(link, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
@@ -125,7 +118,7 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   // A stop that ended the wait for the operator's answer is a stop, not a refusal.
   if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
-  session.matchedIndex = identified.matchedIndex;
+  session.unit = assessUnit(identified, package);
   sendText("T", link.port);
 
   exit = runConfigPhase(session, package);
