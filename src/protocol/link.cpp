@@ -44,7 +44,7 @@ void sendSpeed(Link& link, std::uint32_t baud) {
 
 void reopenAt(Link& link, std::uint32_t baud) {
   link.port.close();
-  link.port.open(link.portName, baud, 0);
+  link.port.open(link.portName, baud);
 }
 
 bool changeSpeed(Link& link, std::uint32_t baud) {
