@@ -19,6 +19,7 @@ namespace {
 
 constexpr std::uint32_t kImageBlock = 1024;
 constexpr std::uint32_t kSoftwareFirstPartBytes = 0x4000;  // up to the configuration area
+constexpr int kStepReplyLength = 20;  // what the closing steps read after 'T' and "V0", never examined
 
 constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("Retry003\n"), Progress::DotPerBlock,
                                               Stops::Taken};
@@ -53,19 +54,19 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package)
 
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
-  sendText("K", session.link.port);
+  sendStepK(session.link);
   return preserveConfig(session.link, package, unit.conversion, session.configImage);
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
 ExitLabel closeConfigPhase(Link& link) {
-  sendText("K", link.port);
-  sendCommand(link.port, 'E', 0, 20, link.reply);
-  noteInOrderReply(link);
-  sendText("V0", link.port);
-  sendCommand(link.port, 'T', 0, 20, link.reply);
-  sendText("V0", link.port);
-  readReply(link.reply, link.port, 20);
+  sendStepK(link);
+  presenceCheck(link);  // answered or not, the steps go on
+  sendStepV0(link);
+  sendStepT(link);
+  readReply(link.reply, link.port, kStepReplyLength);
+  sendStepV0(link);
+  readReply(link.reply, link.port, kStepReplyLength);
   if (link.currentSpeed == link.requestedSpeed) return interruption(link);
   if (changeSpeed(link, link.requestedSpeed)) return interruption(link);
   return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeedRefused;
@@ -73,11 +74,11 @@ ExitLabel closeConfigPhase(Link& link) {
 
 ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package) {
   Link& link = session.link;
-  sendText("JDOWNLOADING UPDATE\n", link.port);
+  showOnUnit(link, "DOWNLOADING UPDATE");
   consolePrint("\nSending SW update..");
   sendCommand(link.port, 'E', 0, 20, link.reply);
-  sendText("L000400", link.port);
-  sendText("K", link.port);
+  sendLength(link, kImageBlock);
+  sendStepK(link);
 
   ExitLabel exit = downloaded(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
   if (exit != ExitLabel::kNone) return exit;
@@ -98,8 +99,8 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
 
 void flashAndInstruct(Link& link) {
   consolePrint("\nNow flashing\n");
-  sendText("JFLASHING DONE IN ABOUT 30 SECS\n", link.port);
-  sendText("F5382", link.port);
+  showOnUnit(link, "FLASHING DONE IN ABOUT 30 SECS");
+  sendFlashCommand(link);
   link.port.close();
   consolePrint("\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or");
   consolePrint("\nrequest you to disconnect and reconnect power.");
@@ -119,7 +120,7 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
   session.unit = assessUnit(identified, package);
-  sendText("T", link.port);
+  sendStepT(link);
 
   exit = runConfigPhase(session, package);
   if (exit == ExitLabel::kNone) exit = interruption(link);

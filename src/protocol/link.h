@@ -31,6 +31,15 @@ bool presenceCheck(Link& link);
 void sendAddress(Link& link, std::uint32_t address);
 void sendLength(Link& link, std::uint32_t length);
 void sendSpeed(Link& link, std::uint32_t baud);
+// 'K', 'T' and "V0": steps of the unit's update mode at fixed points of the
+// update. Nothing is read after them; where a reply is read, the caller reads it.
+void sendStepK(Link& link);
+void sendStepT(Link& link);
+void sendStepV0(Link& link);
+// 'J', `text` and a line feed: the text appears on the unit's display. At most 97 characters.
+void showOnUnit(Link& link, const char* text);
+// "F5382": the unit flashes what it has been sent and is on its own from then on.
+void sendFlashCommand(Link& link);
 // Close and open the port under portName at `baud`, no parity; the result is not
 // examined: a failed open leaves the port closed and the next exchange tells.
 void reopenAt(Link& link, std::uint32_t baud);
