@@ -91,8 +91,6 @@ int finishRun(ExitLabel label, Link* link, const char* detail) {
   }
   consolePrint("\nPress a key to exit program");
   consoleKey();
-  os::timeEndPeriod(1);
-  os::releaseStopRequests();
   return status;
 }
 

@@ -19,6 +19,7 @@ namespace {
 
 constexpr std::uint32_t kImageBlock = 1024;
 constexpr std::uint32_t kSoftwareFirstPartBytes = 0x4000;  // up to the configuration area
+constexpr std::uint32_t kTimerResolutionMs = 1;
 constexpr int kStepReplyLength = 20;  // what the closing steps read after 'T' and "V0", never examined
 
 constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("Retry003\n"), Progress::DotPerBlock,
@@ -133,14 +134,28 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   return finishRun(ExitLabel::kFlashed, &link);
 }
 
+// What a run takes from the system, given back when the run returns, after
+// the exit's key prompt: a 1 ms timer resolution (Windows stretches Sleep(40)
+// to a whole scheduler tick unless asked) and the operator's stop requests,
+// taken from then on at the next safe point.
+class RunResources {
+ public:
+  RunResources() {
+    os::timeBeginPeriod(kTimerResolutionMs);
+    os::catchStopRequests();
+  }
+  ~RunResources() {
+    os::timeEndPeriod(kTimerResolutionMs);
+    os::releaseStopRequests();
+  }
+  RunResources(const RunResources&) = delete;
+  RunResources& operator=(const RunResources&) = delete;
+};
+
 }  // namespace
 
 int runUpdater(int argc, const char* const* argv, const FirmwarePackage& package) {
-  // Windows stretches Sleep(40) to a whole scheduler tick unless asked; every
-  // exit gives the resolution back.
-  os::timeBeginPeriod(1);
-  // From here on an operator's stop is taken at the next safe point.
-  os::catchStopRequests();
+  const RunResources resources;
   printBanner(package);
   Options options;
   const ExitLabel usage = parseOptions(argc, argv, options);
