@@ -102,8 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const FirmwarePackage package = input.package();
   const std::uint32_t row = input.word() % (kUnitTableRows + 1);
   const std::uint8_t seal = input.byte();
-  static const int kModes[] = {0, 1, 2};  // every ConfigMode
-  const int directMode = kModes[input.pick(3)];
+  const int directMode = static_cast<int>(input.pick(3));  // a ConfigMode: None, Legacy, ConfigOnPro
 
   std::vector<std::uint8_t> area(kAreaBytes, 0);
   const bool noise = (input.byte() & 1) != 0;

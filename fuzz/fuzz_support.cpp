@@ -200,8 +200,8 @@ Ending endingOf(const std::string& tail) {
       // Then the PC's ports, whichever it has, and how to number one.
       {Ending::kNoUnit, kPortNumberHelpEnd, kNoUnitText + "\n\nSerial ports on this PC:"},
       {Ending::kNoLineSpeed, "RS232 communication problem. Update exiting\nConnection cannot be made\n", ""},
-      {Ending::kConfigSpeed, "Connection failed at check config\n", ""},
-      {Ending::kReturnSpeed, "Connection failed after check config\n", ""},
+      {Ending::kConfigSpeedRefused, "Connection failed at check config\n", ""},
+      {Ending::kReturnSpeedRefused, "Connection failed after check config\n", ""},
       {Ending::kUsage, kBadPortText, ""},
       {Ending::kUsage, kBadSpeedText, ""},
       {Ending::kUsage, " :Unrecognized option\n", ""},

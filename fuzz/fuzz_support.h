@@ -74,7 +74,8 @@ const std::vector<ImageBlock>& imageBlocks();
 // The usage error, E4 to E9, a block never confirmed, and E10; those up to
 // kRefused all come before the "T" that follows identification.
 enum class Ending {
-  kUsage, kNoUnit, kNoLineSpeed, kWrongModel, kRefused, kConfigSpeed, kReturnSpeed, kBlockFailed, kFlashed
+  kUsage, kNoUnit, kNoLineSpeed, kWrongModel, kRefused, kConfigSpeedRefused, kReturnSpeedRefused, kBlockFailed,
+  kFlashed
 };
 const char* endingName(Ending ending);
 

@@ -279,6 +279,11 @@ int VirtualLine::readKey() {
   return key;
 }
 
+int VirtualLine::keysRead() const {
+  return static_cast<int>(std::count_if(transcript.begin(), transcript.end(),
+                                        [](const Event& e) { return e.kind == Event::Key; }));
+}
+
 }  // namespace sim
 
 // The OS seam of the test build: everything goes to the installed line.
@@ -312,8 +317,17 @@ BOOL CloseHandle(HANDLE object) {
 void Sleep(DWORD milliseconds) {
   if (sim::g_line) sim::g_line->sleep(milliseconds);
 }
-UINT timeBeginPeriod(UINT) { return 0; }
-UINT timeEndPeriod(UINT) { return 0; }
+UINT timeBeginPeriod(UINT) {
+  if (sim::g_line && !sim::g_line->killed) ++sim::g_line->timerPeriodsBegun;
+  return 0;
+}
+UINT timeEndPeriod(UINT) {
+  if (sim::g_line && !sim::g_line->killed) {
+    ++sim::g_line->timerPeriodsEnded;
+    sim::g_line->keysBeforeTimerEnded = sim::g_line->keysRead();
+  }
+  return 0;
+}
 void writeConsole(const char* text, std::size_t length) {
   if (sim::g_line) {
     sim::g_line->writeConsole(text, length);
@@ -330,7 +344,10 @@ void catchStopRequests() {
 }
 bool stopRequested() { return sim::g_line && sim::g_line->stopsCaught && sim::g_line->stopRequested(); }
 void releaseStopRequests() {
-  if (sim::g_line) ++sim::g_line->stopsReleased;
+  if (sim::g_line && !sim::g_line->killed) {
+    ++sim::g_line->stopsReleased;
+    sim::g_line->keysBeforeStopsReleased = sim::g_line->keysRead();
+  }
 }
 void listSerialPorts(void (*each)(const char* name, void* context), void* context) {
   if (!sim::g_line) return;

@@ -79,6 +79,10 @@ class VirtualLine {
   std::size_t txCutBytes = 0;  // bytes still in the transmit buffer when the port was closed
   bool stopsCaught = false;  // catchStopRequests was called
   int stopsReleased = 0;
+  int timerPeriodsBegun = 0, timerPeriodsEnded = 0;  // timeBeginPeriod, timeEndPeriod calls
+  // Keys read (end of input included) when the stop requests, and the timer
+  // resolution, were last given back; -1 before that.
+  int keysBeforeStopsReleased = -1, keysBeforeTimerEnded = -1;
   os::DCB lastDcb{};
   os::COMMTIMEOUTS lastTimeouts{};
   std::uint32_t pcSpeed = 0;
@@ -111,6 +115,7 @@ class VirtualLine {
   bool cut(Ticks at) const { return cutAt >= 0 && at >= cutAt; }
   bool stopRequested() const { return stopAt >= 0 && now >= stopAt; }
   void discardTypedAhead();
+  int keysRead() const;
   // Throws Killed once the clock has passed killAt; afterwards every call is a no-op.
   void checkKill();
 

@@ -1,5 +1,6 @@
-// The configuration phase on the wire: mode selection, the 14400-baud cap, the
-// layout check of an unidentified unit, the readout and the write-back.
+// The configuration phase: what identification decides for it, and on the wire
+// the 14400-baud cap, the layout check of an unidentified unit, the readout and
+// the write-back.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -23,36 +24,43 @@ std::uint32_t rowWithRevision(RevisionCode rev) {
   return kUnitTableRows;
 }
 
-TEST(ConfigModeTest, Selection) {
+TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
+  constexpr ConfigMode kNone = ConfigMode::None, kLegacy = ConfigMode::Legacy, kOnPro = ConfigMode::ConfigOnPro;
   struct Case {
     const char* label;
-    std::uint32_t row;
+    std::uint32_t row;  // kUnitTableRows: no row matched
     bool pro;
     RevisionCode release;
-    int mode;
-    bool identified;
+    ConfigMode conversion;
+    bool hardware;
   } const cases[] = {
-      {"unknown unit", kUnitTableRows, false, 0x020904, 0, false},
-      {"03/03/03 unit, legacy records", 0, false, 0x020904, 1, true},
-      {"04/23/03 unit, the day before the change", rowWithRevision(0x042303), false, 0x020904, 1, true},
-      {"08/30/03 base unit: already ConfigRecords", 81, false, 0x020904, 0, true},
-      {"a release older than the change converts nothing", 0, false, 0x042303, 0, true},
-      {"Pro release, 09/11/03 unit: to the Pro layout", 95, true, 0x020904, 2, true},
-      {"Pro release, legacy unit: legacy first", 0, true, 0x020904, 1, true},
-      {"Pro release before 10/12/03: no Pro layout", 95, true, 0x093003, 0, true},
-      {"Pro release, unit of 11/20/03: nothing", 146, true, 0x020904, 0, true},
-      {"year byte 01 counts as older than 2003", 25, false, 0x020904, 1, true},
+      {"unknown unit: judged as row 0, its layout checked later", kUnitTableRows, false, 0x020904, kNone, true},
+      {"unknown unit, Pro release", kUnitTableRows, true, 0x020904, kNone, true},
+      {"03/03/03 unit, legacy records", 0, false, 0x020904, kLegacy, true},
+      {"04/23/03 unit, the day before the change", rowWithRevision(0x042303), false, 0x020904, kLegacy, true},
+      {"08/30/03 base unit: already ConfigRecords", 81, false, 0x020904, kNone, true},
+      {"a release older than the change converts nothing", 0, false, 0x042303, kNone, true},
+      {"Pro release, 09/11/03 unit: to the Pro layout", 95, true, 0x020904, kOnPro, true},
+      {"Pro release, legacy unit: legacy first", 0, true, 0x020904, kLegacy, true},
+      {"Pro release before 10/12/03: no Pro layout", 95, true, 0x093003, kNone, true},
+      {"Pro release, unit of 11/20/03: nothing", 146, true, 0x020904, kNone, false},
+      {"year byte 01 counts as older than 2003", 25, false, 0x020904, kLegacy, true},
+      {"11/06/03 base unit: before the base hardware limit", 140, false, 0x020904, kNone, true},
+      {"11/06/03 unit, Pro release: past the Pro hardware limit", 140, true, 0x020904, kNone, false},
+      {"11/11/03 base unit: at the base hardware limit", 143, false, 0x020904, kNone, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     ASSERT_LE(c.row, kUnitTableRows);
-    std::uint32_t matched = c.row;
-    bool identified = !c.identified;
-    ConfigMode mode = static_cast<ConfigMode>(-1);
-    selectConfigMode(matched, identified, mode, package(c.pro, c.release));
-    EXPECT_EQ(static_cast<int>(mode), c.mode);
-    EXPECT_EQ(identified, c.identified);
-    EXPECT_EQ(matched, c.identified ? c.row : 0u);
+    const bool matched = c.row < kUnitTableRows;
+    const UnitAssessment unit = assessUnit({ExitLabel::kNone, c.row}, package(c.pro, c.release));
+    EXPECT_EQ(unit.identified, matched);
+    if (matched) {
+      EXPECT_EQ(unit.row, c.row);
+    }
+    EXPECT_EQ(unit.assumedRevision, carriedPackage().unitTable->rev[matched ? c.row : 0]);
+    EXPECT_EQ(unit.conversion, c.conversion);
+    EXPECT_EQ(unit.hardwareDue, c.hardware);
   }
 }
 
@@ -72,13 +80,16 @@ TEST(ConfigSpeedTest, CapOnlyWhenTheConfigurationIsTouched) {
       {"nothing to preserve", 28800, true, 0, true, "", ExitLabel::kNone, 28800},
       {"already 14400", 14400, true, 1, true, "", ExitLabel::kNone, 14400},
       {"9600 after a fall-back", 9600, false, 0, true, "", ExitLabel::kNone, 9600},
-      {"refused: E8", 28800, true, 1, false, "B014400E", ExitLabel::kConfigSpeed, 14400},
+      {"refused: E8", 28800, true, 1, false, "B014400E", ExitLabel::kConfigSpeedRefused, 14400},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     testing::OpenLink bench(c.speed);
     if (!c.answers) bench.unit.faults.answerLimit = 0;
-    EXPECT_EQ(capConfigSpeed(bench.link, c.identified, static_cast<ConfigMode>(c.mode)), c.exit);
+    UnitAssessment unit;
+    unit.identified = c.identified;
+    unit.conversion = static_cast<ConfigMode>(c.mode);
+    EXPECT_EQ(capConfigSpeed(bench.link, unit), c.exit);
     EXPECT_EQ(bench.line.wire(), c.wire);
     EXPECT_EQ(bench.link.currentSpeed, c.after);
     EXPECT_EQ(bench.line.console(), "");

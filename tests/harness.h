@@ -21,7 +21,7 @@ struct OpenLink {
   Link link;
   explicit OpenLink(std::uint32_t speed = 14400) {
     tellUnit("B%06u", speed);
-    link.port.open("COM1", speed, 0);
+    link.port.open("COM1", speed);
     link.currentSpeed = link.requestedSpeed = speed;
   }
   // A command the unit took before the test, off the record.

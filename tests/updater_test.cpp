@@ -240,6 +240,51 @@ TEST(UpdateSequenceTest, UnconfirmedBlockEndsTheRunWithoutFlashing) {
   EXPECT_EQ(run.unit.log().bytesAfterExit, 0u);
 }
 
+// The 1 ms timer resolution and the stop requests are given back once, after
+// the last key, whichever way the run ends.
+TEST(UpdateSequenceTest, EveryExitGivesBackWhatTheRunTookAfterItsKey) {
+  struct Case {
+    const char* label;
+    const char* scenario;
+    std::vector<const char*> arguments;
+    void (*prepare)(Judged& run);
+    const char* shown;  // the exit's text
+  } const cases[] = {
+      {"usage", "uptodate", {"-c9"}, [](Judged&) {}, "Error, usage is -cX"},
+      {"E4", "uptodate", {}, [](Judged& run) { run.unit.faults.answerLimit = 0; }, "(err1)"},
+      {"E5", "uptodate", {}, [](Judged& run) { run.unit.faults.answerLimit = 1; }, "Connection cannot be made"},
+      {"E6", "wrong-model", {}, [](Judged&) {}, "Unit ID's as KorrinPro"},
+      {"E7", "unknown", {}, [](Judged& run) { run.line.keys = "n"; }, "(y/n)\nFirmware not updated"},
+      {"E8", "convert", {},
+       [](Judged& run) { run.unit.faults.replies.push_back({'E', 22, 1, sim::ReplyFault::Lose}); },
+       "Connection failed at check config"},
+      {"E9", "convert", {},
+       [](Judged& run) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); },
+       "Connection failed after check config"},
+      {"E10", "uptodate", {}, [](Judged&) {}, "Now flashing"},
+      {"block bound", "uptodate", {}, [](Judged& run) { run.unit.faults.corruptWrites[0x00C000] = 1000; },
+       "not confirmed after 32 attempts"},
+      {"stopped", "uptodate", {}, [](Judged& run) { run.line.stopAt = 0; }, "Stopped at the operator's request"},
+      {"port lost", "uptodate", {}, [](Judged& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; },
+       "The serial port stopped working"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Judged run(c.scenario);
+    c.prepare(run);
+    run.run(c.arguments);
+    EXPECT_NE(run.console().find(c.shown), std::string::npos) << run.console();
+    EXPECT_EQ(run.line.timerPeriodsBegun, 1);
+    EXPECT_EQ(run.line.timerPeriodsEnded, 1);
+    EXPECT_TRUE(run.line.stopsCaught);
+    EXPECT_EQ(run.line.stopsReleased, 1);
+    const int keys = run.line.keysRead();
+    ASSERT_GE(keys, 1);
+    EXPECT_EQ(run.line.keysBeforeTimerEnded, keys) << "the timer given back before the last key";
+    EXPECT_EQ(run.line.keysBeforeStopsReleased, keys) << "the stop requests given back before the last key";
+  }
+}
+
 TEST(UpdateSequenceTest, ProReleaseConvertsToItsOwnLayout) {
   // A Pro release of this date meets a Pro unit of 09/11/03 (row 95) holding ConfigRecords.
   FirmwarePackage pro = carriedPackage();

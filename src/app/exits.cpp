@@ -58,8 +58,8 @@ constexpr ExitSteps kExits[] = {
     {ExitLabel::kNoLineSpeed, "RS232 communication problem. Update exiting\n", true, "Connection cannot be made\n", 0},
     {ExitLabel::kWrongModel, "Firmware not updated...Exiting\n", true, nullptr, 1},
     {ExitLabel::kRefused, "\nFirmware not updated...Exiting\n", true, nullptr, 1},
-    {ExitLabel::kConfigSpeed, nullptr, true, "Connection failed at check config\n", 0},
-    {ExitLabel::kReturnSpeed, nullptr, true, "Connection failed after check config\n", 0},
+    {ExitLabel::kConfigSpeedRefused, nullptr, true, "Connection failed at check config\n", 0},
+    {ExitLabel::kReturnSpeedRefused, nullptr, true, "Connection failed after check config\n", 0},
     {ExitLabel::kFlashed, nullptr, false, nullptr, 1},
     // Like a lost line: nothing has been flashed, the unit keeps its old firmware.
     {ExitLabel::kBlockFailed, nullptr, true, "Firmware not updated...Exiting\n", 0},
@@ -91,8 +91,6 @@ int finishRun(ExitLabel label, Link* link, const char* detail) {
   }
   consolePrint("\nPress a key to exit program");
   consoleKey();
-  os::timeEndPeriod(1);
-  os::releaseStopRequests();
   return status;
 }
 

@@ -2,6 +2,7 @@
 // the port closed once the unit has been talked to), the prompt, one key, the status.
 #pragma once
 
+#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {

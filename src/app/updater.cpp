@@ -19,12 +19,8 @@ namespace {
 
 constexpr std::uint32_t kImageBlock = 1024;
 constexpr std::uint32_t kSoftwareFirstPartBytes = 0x4000;  // up to the configuration area
-
-bool hardwareImageDue(const FirmwarePackage& package, std::uint32_t matchedIndex) {
-  const RevisionCode unit = package.unitTable->rev[matchedIndex];
-  const RevisionCode limit = package.packageIsPro ? kProHardwareLimit : kBaseHardwareLimit;
-  return compareRevision(unit, limit) < 0;
-}
+constexpr std::uint32_t kTimerResolutionMs = 1;
+constexpr int kStepReplyLength = 20;  // what the closing steps read after 'T' and "V0", never examined
 
 constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("Retry003\n"), Progress::DotPerBlock,
                                               Stops::Taken};
@@ -52,39 +48,38 @@ ExitLabel interruption(const Link& link) {
 
 // Preserve the unit's records across the layout change, when it has one.
 ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package) {
-  selectConfigMode(session.matchedIndex, session.unitIdentified, session.configMode, package);
-  ExitLabel exit = capConfigSpeed(session.link, session.unitIdentified, session.configMode);
-  if (exit == ExitLabel::kNone && !session.unitIdentified)
-    exit = checkConfigLayout(session.link, package, session.configMode);
-  if (exit != ExitLabel::kNone || session.configMode == ConfigMode::None) return exit;
+  UnitAssessment& unit = session.unit;
+  ExitLabel exit = capConfigSpeed(session.link, unit);
+  if (exit == ExitLabel::kNone && !unit.identified) exit = checkConfigLayout(session.link, package, unit.conversion);
+  if (exit != ExitLabel::kNone || unit.conversion == ConfigMode::None) return exit;
 
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
-  sendText("K", session.link.port);
-  return preserveConfig(session.link, package, session.configMode, session.configImage);
+  sendStepK(session.link);
+  return preserveConfig(session.link, package, unit.conversion, session.configImage);
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
 ExitLabel closeConfigPhase(Link& link) {
-  sendText("K", link.port);
-  sendCommand(link.port, 'E', 0, 20, link.reply);
-  noteInOrderReply(link);
-  sendText("V0", link.port);
-  sendCommand(link.port, 'T', 0, 20, link.reply);
-  sendText("V0", link.port);
-  readReply(link.reply, link.port, 20);
+  sendStepK(link);
+  presenceCheck(link);  // answered or not, the steps go on
+  sendStepV0(link);
+  sendStepT(link);
+  readReply(link.reply, link.port, kStepReplyLength);
+  sendStepV0(link);
+  readReply(link.reply, link.port, kStepReplyLength);
   if (link.currentSpeed == link.requestedSpeed) return interruption(link);
   if (changeSpeed(link, link.requestedSpeed)) return interruption(link);
-  return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeed;
+  return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeedRefused;
 }
 
 ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package) {
   Link& link = session.link;
-  sendText("JDOWNLOADING UPDATE\n", link.port);
+  showOnUnit(link, "DOWNLOADING UPDATE");
   consolePrint("\nSending SW update..");
   sendCommand(link.port, 'E', 0, 20, link.reply);
-  sendText("L000400", link.port);
-  sendText("K", link.port);
+  sendLength(link, kImageBlock);
+  sendStepK(link);
 
   ExitLabel exit = downloaded(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
   if (exit != ExitLabel::kNone) return exit;
@@ -93,7 +88,7 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
                                    kSoftwareSecondPartPlan));
   if (exit != ExitLabel::kNone) return exit;
 
-  if (hardwareImageDue(package, session.matchedIndex)) {
+  if (session.unit.hardwareDue) {
     consolePrint("\nSending HW update..");
     exit = downloaded(
         downloadRegion(link, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
@@ -105,8 +100,8 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
 
 void flashAndInstruct(Link& link) {
   consolePrint("\nNow flashing\n");
-  sendText("JFLASHING DONE IN ABOUT 30 SECS\n", link.port);
-  sendText("F5382", link.port);
+  showOnUnit(link, "FLASHING DONE IN ABOUT 30 SECS");
+  sendFlashCommand(link);
   link.port.close();
   consolePrint("\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or");
   consolePrint("\nrequest you to disconnect and reconnect power.");
@@ -125,8 +120,8 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   // A stop that ended the wait for the operator's answer is a stop, not a refusal.
   if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
-  session.matchedIndex = identified.matchedIndex;
-  sendText("T", link.port);
+  session.unit = assessUnit(identified, package);
+  sendStepT(link);
 
   exit = runConfigPhase(session, package);
   if (exit == ExitLabel::kNone) exit = interruption(link);
@@ -139,14 +134,28 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   return finishRun(ExitLabel::kFlashed, &link);
 }
 
+// What a run takes from the system, given back when the run returns, after
+// the exit's key prompt: a 1 ms timer resolution (Windows stretches Sleep(40)
+// to a whole scheduler tick unless asked) and the operator's stop requests,
+// taken from then on at the next safe point.
+class RunResources {
+ public:
+  RunResources() {
+    os::timeBeginPeriod(kTimerResolutionMs);
+    os::catchStopRequests();
+  }
+  ~RunResources() {
+    os::timeEndPeriod(kTimerResolutionMs);
+    os::releaseStopRequests();
+  }
+  RunResources(const RunResources&) = delete;
+  RunResources& operator=(const RunResources&) = delete;
+};
+
 }  // namespace
 
 int runUpdater(int argc, const char* const* argv, const FirmwarePackage& package) {
-  // Windows stretches Sleep(40) to a whole scheduler tick unless asked; every
-  // exit gives the resolution back.
-  os::timeBeginPeriod(1);
-  // From here on an operator's stop is taken at the next safe point.
-  os::catchStopRequests();
+  const RunResources resources;
   printBanner(package);
   Options options;
   const ExitLabel usage = parseOptions(argc, argv, options);

@@ -1,4 +1,6 @@
 // A whole run, from the banner to one of the exits; returns the process status.
+// The 1 ms timer resolution and the operator's stop requests are held for the
+// run and given back after the exit's key.
 #pragma once
 
 #include "package/firmware_package.h"

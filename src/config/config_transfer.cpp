@@ -35,28 +35,10 @@ bool operatorSaysYes() {
 
 }  // namespace
 
-void selectConfigMode(std::uint32_t& matchedIndex, bool& unitIdentified, ConfigMode& mode,
-                      const FirmwarePackage& package) {
-  mode = ConfigMode::None;
-  unitIdentified = true;
-  if (matchedIndex >= kUnitTableRows) {
-    unitIdentified = false;
-    matchedIndex = 0;
-    return;
-  }
-  const RevisionCode unit = package.unitTable->rev[matchedIndex];
-  const RevisionCode release = package.packageRevision;
-  if (compareRevision(unit, kLegacyLayoutLimit) < 0 && compareRevision(release, kLegacyLayoutLimit) >= 0) {
-    mode = ConfigMode::Legacy;
-  } else if (package.packageIsPro != 0 && compareRevision(unit, kProLayoutLimit) < 0 &&
-             compareRevision(release, kProLayoutLimit) >= 0) {
-    mode = ConfigMode::ConfigOnPro;
-  }
-}
-
-ExitLabel capConfigSpeed(Link& link, bool unitIdentified, ConfigMode mode) {
-  if (link.currentSpeed <= kConfigSpeed || (unitIdentified && mode == ConfigMode::None)) return ExitLabel::kNone;
-  if (!changeSpeed(link, kConfigSpeed)) return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kConfigSpeed;
+ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit) {
+  if (link.currentSpeed <= kConfigBaud || (unit.identified && unit.conversion == ConfigMode::None))
+    return ExitLabel::kNone;
+  if (!changeSpeed(link, kConfigBaud)) return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kConfigSpeedRefused;
   return ExitLabel::kNone;
 }
 

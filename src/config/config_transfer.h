@@ -1,13 +1,15 @@
-// Before the images go down: decide whether the unit's configuration records
-// must be preserved, bring the line down to 14400 baud for it, recognise the
-// layout of an unidentified unit, read the configuration area, and write the
-// converted records back, with a saved copy on the PC while they are written.
+// Before the images go down: bring the line down to 14400 baud when the unit's
+// configuration records must be preserved, recognise the layout of an
+// unidentified unit, read the configuration area, and write the converted
+// records back, with a saved copy on the PC while they are written.
 #pragma once
 
 #include <cstdint>
 
 #include "config/config_record.h"
+#include "config/unit_assessment.h"
 #include "package/firmware_package.h"
+#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {
@@ -15,12 +17,10 @@ namespace korrin {
 constexpr std::uint32_t kConfigUploadBlock = 64;
 constexpr std::uint32_t kLayoutCheckBytes = 2512;  // record 0 of either layout
 
-// An unmatched unit (matchedIndex >= 162) becomes unidentified with matchedIndex 0.
-void selectConfigMode(std::uint32_t& matchedIndex, bool& unitIdentified, ConfigMode& mode,
-                      const FirmwarePackage& package);
-// 14400 baud when the configuration will be touched and the line is faster.
-// kConfigSpeed (E8) when the unit does not answer there.
-ExitLabel capConfigSpeed(Link& link, bool unitIdentified, ConfigMode mode);
+// 14400 baud when the configuration will be touched (a conversion is due, or
+// the unit is unidentified and its layout must be checked) and the line is
+// faster. kConfigSpeedRefused (E8) when the unit does not answer there.
+ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit);
 // Reads record 0 and sets the mode from the layouts it is valid in; prints its
 // findings. A record 0 that a saved copy's write-back explains takes that copy's mode.
 ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMode& mode);

@@ -5,6 +5,12 @@
 
 namespace korrin {
 
+namespace {
+
+constexpr char kFlashCommand[] = "F5382";  // 'F' and the unit's fixed four-digit code
+
+}  // namespace
+
 bool replyIs(const ReplyBuffer& reply, const char* expected) { return std::strcmp(reply.text, expected) == 0; }
 
 bool presenceCheck(Link& link) {
@@ -42,9 +48,20 @@ void sendSpeed(Link& link, std::uint32_t baud) {
   sendText(link.reply.text, link.port);
 }
 
+void sendStepK(Link& link) { sendText("K", link.port); }
+void sendStepT(Link& link) { sendText("T", link.port); }
+void sendStepV0(Link& link) { sendText("V0", link.port); }
+
+void showOnUnit(Link& link, const char* text) {
+  std::snprintf(link.reply.text, sizeof link.reply.text, "J%s\n", text);
+  sendText(link.reply.text, link.port);
+}
+
+void sendFlashCommand(Link& link) { sendText(kFlashCommand, link.port); }
+
 void reopenAt(Link& link, std::uint32_t baud) {
   link.port.close();
-  link.port.open(link.portName, baud, 0);
+  link.port.open(link.portName, baud);
 }
 
 bool changeSpeed(Link& link, std::uint32_t baud) {

@@ -9,27 +9,9 @@
 
 namespace korrin {
 
-// Every way a run ends. kNone: carry on with the next step.
-enum class ExitLabel {
-  kNone,
-  kBadPortOption,    // E1
-  kBadSpeedOption,   // E2
-  kUnknownOption,    // E3
-  kNoUnit,           // E4: no "Ok" at 9600
-  kNoLineSpeed,      // E5: no working speed on the ladder
-  kWrongModel,       // E6
-  kRefused,          // E7: the operator declined
-  kConfigSpeed,      // E8: 14400 refused before the configuration
-  kReturnSpeed,      // E9: negotiated speed refused after the configuration
-  kFlashed,          // E10: normal end
-  kBlockFailed,      // a block never confirmed within its bound of attempts
-  kStopped,          // the operator asked to stop (Ctrl-C, a signal, the window closed)
-  kLineLost,         // the serial device failed: pulled out, gone
-};
-
 constexpr std::uint32_t kStartSpeed = 9600;  // every unit listens here first
 constexpr std::uint32_t kDefaultSpeed = 28800;
-constexpr std::uint32_t kConfigSpeed = 14400;  // the configuration never runs faster
+constexpr std::uint32_t kConfigBaud = 14400;  // the configuration never runs faster
 
 struct Link {
   SerialPort port;
@@ -49,6 +31,15 @@ bool presenceCheck(Link& link);
 void sendAddress(Link& link, std::uint32_t address);
 void sendLength(Link& link, std::uint32_t length);
 void sendSpeed(Link& link, std::uint32_t baud);
+// 'K', 'T' and "V0": steps of the unit's update mode at fixed points of the
+// update. Nothing is read after them; where a reply is read, the caller reads it.
+void sendStepK(Link& link);
+void sendStepT(Link& link);
+void sendStepV0(Link& link);
+// 'J', `text` and a line feed: the text appears on the unit's display. At most 97 characters.
+void showOnUnit(Link& link, const char* text);
+// "F5382": the unit flashes what it has been sent and is on its own from then on.
+void sendFlashCommand(Link& link);
 // Close and open the port under portName at `baud`, no parity; the result is not
 // examined: a failed open leaves the port closed and the next exchange tells.
 void reopenAt(Link& link, std::uint32_t baud);

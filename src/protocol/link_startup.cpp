@@ -45,7 +45,7 @@ std::uint32_t nextLadderSpeed(std::uint32_t speed) {
 }
 
 ExitLabel startLink(Link& link) {
-  link.port.open(link.portName, kStartSpeed, 0);
+  link.port.open(link.portName, kStartSpeed);
   if (!presenceCheck(link)) return ExitLabel::kNoUnit;
 
   link.currentSpeed = link.requestedSpeed;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {

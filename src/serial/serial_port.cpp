@@ -6,21 +6,20 @@ namespace korrin {
 
 namespace {
 
-os::DCB lineSettings(std::uint32_t baud, std::int32_t paritySelector) {
-  // All zero first: no flow control of any kind, no error or NUL handling,
-  // no abort on error, no special characters but the two below.
+os::DCB lineSettings(std::uint32_t baud) {
+  // All zero first: no parity, no flow control of any kind, no error or NUL
+  // handling, no abort on error, no special characters but the two below.
   os::DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = baud;
   dcb.fBinary = 1;
-  dcb.fParity = (paritySelector == 1 || paritySelector == 2) ? 1 : 0;
   dcb.fDtrControl = os::DTR_CONTROL_DISABLE;
   dcb.fRtsControl = os::RTS_CONTROL_DISABLE;
   dcb.XonLim = 2;
   dcb.XoffLim = 4;
   dcb.ByteSize = 8;
-  dcb.Parity = paritySelector == 1 ? os::ODDPARITY : paritySelector == 2 ? os::EVENPARITY : os::NOPARITY;
+  dcb.Parity = os::NOPARITY;
   dcb.StopBits = os::ONESTOPBIT;
   // The unit's firmware was built against these values; with software flow
   // control off they never reach the line.
@@ -31,44 +30,41 @@ os::DCB lineSettings(std::uint32_t baud, std::int32_t paritySelector) {
 
 }  // namespace
 
-int SerialPort::open(const char* portName, std::uint32_t baud, std::int32_t paritySelector) {
+bool SerialPort::open(const char* name, std::uint32_t baud) {
   close();
-  if (portName == nullptr) return kNoName;
+  if (name == nullptr) return false;
 
-  // At most 10 characters, the rest filled with NULs; never read past them.
+  // The name travels in a field of 10 characters; one that fills the field has
+  // lost its NUL, and opening with it would read past the field.
+  char field[kNameField] = {};
   std::size_t length = 0;
-  while (length < kNameField && portName[length] != '\0') ++length;
-  std::memset(name, 0, kNameField);
-  std::memcpy(name, portName, length);
-  baudRate = baud;
-  parity = paritySelector;
-  // A name that fills the field has lost its NUL: opening with it would read
-  // past the field, so such a port cannot be opened.
-  if (std::memchr(name, '\0', kNameField) == nullptr) return kCannotOpen;
+  while (length < kNameField && name[length] != '\0') ++length;
+  if (length == kNameField) return false;
+  std::memcpy(field, name, length);
 
-  os::DCB dcb = lineSettings(baudRate, parity);
+  os::DCB dcb = lineSettings(baud);
   os::COMMTIMEOUTS timeouts{0, 0, 0, 0, 0};  // reads wait for every byte, writes for the line
 
-  handle = os::CreateFileA(name, os::GENERIC_READ | os::GENERIC_WRITE, 0, nullptr, os::OPEN_EXISTING, 0, nullptr);
-  if (handle == os::INVALID_HANDLE_VALUE) return kCannotOpen;
+  handle_ = os::CreateFileA(field, os::GENERIC_READ | os::GENERIC_WRITE, 0, nullptr, os::OPEN_EXISTING, 0, nullptr);
+  if (handle_ == os::INVALID_HANDLE_VALUE) return false;
 
-  int result = kOpened;
-  if (!os::SetCommMask(handle, 0)) result = kMaskFailed;
-  if (!os::SetCommTimeouts(handle, &timeouts)) result = kTimeoutsFailed;
-  if (!os::SetCommState(handle, &dcb)) result = kStateFailed;
-  if (result != kOpened) close();
-  return result;
+  // Each setting is tried whatever the one before it gave.
+  bool configured = os::SetCommMask(handle_, 0) != 0;
+  configured = os::SetCommTimeouts(handle_, &timeouts) != 0 && configured;
+  configured = os::SetCommState(handle_, &dcb) != 0 && configured;
+  if (!configured) close();
+  return configured;
 }
 
 void SerialPort::close() {
-  if (handle != os::INVALID_HANDLE_VALUE) os::CloseHandle(handle);
-  handle = os::INVALID_HANDLE_VALUE;
+  if (handle_ != os::INVALID_HANDLE_VALUE) os::CloseHandle(handle_);
+  handle_ = os::INVALID_HANDLE_VALUE;
 }
 
 void SerialPort::write(const void* bytes, std::size_t count) {
   if (!isOpen() || lost_) return;
   os::DWORD written = 0;
-  if (!os::WriteFile(handle, bytes, static_cast<os::DWORD>(count), &written, nullptr)) lost_ = true;
+  if (!os::WriteFile(handle_, bytes, static_cast<os::DWORD>(count), &written, nullptr)) lost_ = true;
 }
 
 void SerialPort::writeByte(std::uint8_t byte) { write(&byte, 1); }
@@ -77,7 +73,7 @@ std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
   if (!isOpen() || lost_) return 0;
   os::DWORD got = 0;
   // Only bytes already reported are asked for, so a failure is the device going.
-  if (!os::ReadFile(handle, buffer, count, &got, nullptr)) lost_ = true;
+  if (!os::ReadFile(handle_, buffer, count, &got, nullptr)) lost_ = true;
   countReplies(static_cast<const std::uint8_t*>(buffer), got);
   return got;
 }
@@ -96,17 +92,11 @@ void SerialPort::countReplies(const std::uint8_t* bytes, std::uint32_t count) {
   }
 }
 
-std::uint8_t SerialPort::readByte() {
-  std::uint8_t byte = 0;
-  read(&byte, 1);
-  return byte;
-}
-
 std::uint32_t SerialPort::bytesAvailable() {
   if (!isOpen() || lost_) return 0;
   os::DWORD errors = 0;
   os::COMSTAT stat{};
-  if (!os::ClearCommError(handle, &errors, &stat)) {
+  if (!os::ClearCommError(handle_, &errors, &stat)) {
     lost_ = true;
     return 0;
   }

@@ -1,6 +1,6 @@
-// One COM port, opened with a fixed line configuration: 8 data bits, one stop
-// bit, no flow control, DTR and RTS inactive, no time-outs. It only reads bytes
-// that have already arrived; all waiting is done by the reply exchange above it.
+// One COM port, opened with a fixed line configuration: 8 data bits, no parity,
+// one stop bit, no flow control, DTR and RTS inactive, no time-outs. It only
+// reads bytes that have already arrived; all waiting is done by the reply exchange above it.
 #pragma once
 
 #include <cstddef>
@@ -12,28 +12,19 @@ namespace korrin {
 
 class SerialPort {
  public:
-  // Result codes of open(): single values, the last failing step wins.
-  enum OpenResult : int {
-    kOpened = 0,
-    kMaskFailed = 1,
-    kTimeoutsFailed = 2,
-    kStateFailed = 4,
-    kCannotOpen = 8,
-    kNoName = 16,
-  };
-  static constexpr std::size_t kNameField = 10;
+  static constexpr std::size_t kNameField = 10;  // characters of a port name, its NUL included
 
   SerialPort() = default;
   ~SerialPort() { close(); }
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // Closes any open handle, then opens and configures `portName` (parity 0 none,
-  // 1 odd, 2 even, other values none). A name that does not fit the 10-character
-  // field with its NUL is refused with kCannotOpen. On any failure the port is closed.
-  int open(const char* portName, std::uint32_t baud, std::int32_t paritySelector);
+  // Closes any open handle, then opens `name` at `baud`, no parity, and
+  // configures it. True when the port is open and every setting took; otherwise
+  // the port is closed. A name of kNameField or more characters is refused.
+  bool open(const char* name, std::uint32_t baud);
   void close();
-  bool isOpen() const { return handle != os::INVALID_HANDLE_VALUE; }
+  bool isOpen() const { return handle_ != os::INVALID_HANDLE_VALUE; }
 
   // Synchronous; returns when the bytes are on the line. Nothing happens when closed.
   void write(const void* bytes, std::size_t count);
@@ -41,7 +32,6 @@ class SerialPort {
   // Reads exactly `count` bytes, blocking until they arrive: ask only for what
   // bytesAvailable() reported. 0 when closed, buffer untouched.
   std::uint32_t read(void* buffer, std::uint32_t count);
-  std::uint8_t readByte();
   // Received bytes waiting; 0 when closed or when the query fails.
   std::uint32_t bytesAvailable();
 
@@ -52,15 +42,10 @@ class SerialPort {
   // How many checksum replies ("CS=") have come in so far, in everything read.
   std::uint32_t checksumRepliesSeen() const { return checksumRepliesSeen_; }
 
-  // Fields of the last open(), kept after close().
-  char name[kNameField] = {};
-  std::uint32_t baudRate = 0;
-  std::int32_t parity = 0;
-  os::HANDLE handle = os::INVALID_HANDLE_VALUE;
-
  private:
   void countReplies(const std::uint8_t* bytes, std::uint32_t count);
 
+  os::HANDLE handle_ = os::INVALID_HANDLE_VALUE;
   bool lost_ = false;
   std::uint32_t checksumRepliesSeen_ = 0;
   int replyPrefixMatched_ = 0;  // characters of "CS=" matched at the end of what was read

@@ -1,0 +1,32 @@
+// What identification decides for the rest of the run: the unit's row, or none;
+// the revision its records and hardware are judged by; the conversion its
+// configuration records need; whether the hardware image goes down.
+#pragma once
+
+#include <cstdint>
+
+#include "config/config_record.h"
+#include "package/firmware_package.h"
+#include "package/identify.h"
+
+namespace korrin {
+
+struct UnitAssessment {
+  bool identified = false;  // a row matched (a later build included, once the operator said yes)
+  std::uint32_t row = 0;    // meaningful only when identified
+  // The row's revision, or that of row 0, which stands in for a unit no row matched.
+  RevisionCode assumedRevision = 0;
+  // None for a unit no row matched until checkConfigLayout recognises its records.
+  ConfigMode conversion = ConfigMode::None;
+  bool hardwareDue = false;  // the hardware image is sent after the software
+};
+
+// The records' conversion for a unit of revision `unit`: Legacy when it predates
+// the ConfigRecord layout and the package does not, ConfigOnPro when a Pro
+// package brings the Pro layout to a unit before it, otherwise None.
+ConfigMode conversionFor(RevisionCode unit, const FirmwarePackage& package);
+
+// Made once from an identification that let the update go ahead.
+UnitAssessment assessUnit(const Identification& identification, const FirmwarePackage& package);
+
+}  // namespace korrin
