@@ -18,8 +18,9 @@ set -euo pipefail
 # unit is built with the tests.
 demo_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 test_packages=("${demo_packages[@]}")
-# googletest: its sources, built again with mingw-w64 for the Windows test suite.
-windows_packages=(cmake ninja-build g++-mingw-w64-x86-64 googletest wine64 python3)
+# googletest: its sources, built again with mingw-w64 for the Windows test suite;
+# wine: the `wine` command on the PATH (wine64 alone keeps it in /usr/lib/wine).
+windows_packages=(cmake ninja-build g++-mingw-w64-x86-64 googletest wine64 wine python3)
 fuzz_packages=(clang libclang-rt-dev)
 
 usage() {
