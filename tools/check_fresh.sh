@@ -64,6 +64,7 @@ mounts_below() {
 
 cleanup() {
   local status=$? pid mount
+  (( status == 0 )) || echo "==== stopped (status $status): cleaning up $root"
   # What the chroot left running (a korrin-unit-sim after a failure, say) keeps its mounts busy.
   for pid in $(ls /proc | grep -E '^[0-9]+$'); do
     [[ $(readlink "/proc/$pid/root" 2>/dev/null) == "$root" ]] && kill -TERM "$pid" 2>/dev/null
@@ -143,7 +144,8 @@ in_root() {
     /bin/bash -c "cd /root/korrin-update && $1" </dev/null
 }
 
-exec > >(tee -a "$log") 2>&1
+# tee outlives an interrupt, so that what the clean-up says is still shown and logged.
+exec > >(trap '' INT TERM; tee -a "$log") 2>&1
 phase "debootstrap present" install_debootstrap
 phase "bare Debian 12 root with git (debootstrap minbase)" make_root
 phase "clone of this repository" clone
