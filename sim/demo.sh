@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A complete update of a simulated unit, in real time on a pseudo-terminal:
-# builds the updater and korrin-unit-sim, connects them, shows the updater's
+# installs what the build needs when something is missing (tools/install_deps.sh
+# demo), builds the updater and korrin-unit-sim, connects them, shows the updater's
 # console as the operator sees it, and at the end what the unit now holds.
 #
 #   sim/demo.sh [SCENARIO]     (default: convert; korrin-unit-sim --list shows them)
@@ -16,6 +17,7 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=$source_dir/build/native
 cd "$source_dir"
 
+tools/install_deps.sh demo
 echo "== Building (cmake --preset native) =="
 cmake --preset native >/dev/null
 cmake --build --preset native --target korrin-update korrin-unit-sim
