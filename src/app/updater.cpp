@@ -29,16 +29,6 @@ constexpr TransferPlan kSoftwareSecondPartPlan{kImageBlock, false, countedNotice
                                                Stops::Taken};
 constexpr TransferPlan kHardwarePlan{kImageBlock, true, countedNotice(), Progress::DotPerBlock, Stops::Taken};
 
-ExitLabel downloaded(const TransferResult& result) {
-  switch (result.end) {
-    case TransferEnd::Complete: return ExitLabel::kNone;
-    case TransferEnd::LineLost: return ExitLabel::kLineLost;
-    case TransferEnd::Stopped: return ExitLabel::kStopped;
-    case TransferEnd::NotConfirmed: break;
-  }
-  return ExitLabel::kBlockFailed;
-}
-
 // Between phases: the operator's stop, or a port that has failed.
 ExitLabel interruption(const Link& link) {
   if (link.port.lost()) return ExitLabel::kLineLost;
@@ -81,16 +71,16 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
   sendLength(link, kImageBlock);
   sendStepK(link);
 
-  ExitLabel exit = downloaded(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
+  ExitLabel exit = transferExit(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
   if (exit != ExitLabel::kNone) return exit;
-  exit = downloaded(downloadRegion(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
+  exit = transferExit(downloadRegion(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
                                    static_cast<std::uint32_t>(package.swSize - kSoftwareSecondPartAddress),
                                    kSoftwareSecondPartPlan));
   if (exit != ExitLabel::kNone) return exit;
 
   if (session.unit.hardwareDue) {
     consolePrint("\nSending HW update..");
-    exit = downloaded(
+    exit = transferExit(
         downloadRegion(link, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
     if (exit != ExitLabel::kNone) return exit;
   }

@@ -17,16 +17,6 @@ constexpr TransferPlan kReadoutPlan{kConfigUploadBlock, true, markerNotice("+"),
                                     Stops::Taken};
 constexpr TransferPlan kWriteBackPlan{256, true, markerNotice("Re43"), Progress::NoDots, Stops::Deferred};
 
-ExitLabel transferred(const TransferResult& result) {
-  switch (result.end) {
-    case TransferEnd::Complete: return ExitLabel::kNone;
-    case TransferEnd::LineLost: return ExitLabel::kLineLost;
-    case TransferEnd::Stopped: return ExitLabel::kStopped;
-    case TransferEnd::NotConfirmed: break;
-  }
-  return ExitLabel::kBlockFailed;
-}
-
 // The operator's y/n, as at the identification question.
 bool operatorSaysYes() {
   const int key = consoleKey();
@@ -45,7 +35,7 @@ ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit) {
 ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMode& mode) {
   consolePrint("Checking config data..\n");
   std::array<std::uint8_t, kLayoutCheckBytes> record0{};
-  const ExitLabel read = transferred(uploadRegion(link, kConfigAreaAddress, record0.data(), kLayoutCheckBytes,
+  const ExitLabel read = transferExit(uploadRegion(link, kConfigAreaAddress, record0.data(), kLayoutCheckBytes,
                                                   kLayoutCheckPlan));
   if (read != ExitLabel::kNone) return read;
   if (configRecordValid(record0.data(), kLegacyLayout)) {
@@ -70,7 +60,7 @@ ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMo
 
 ExitLabel readConfigArea(Link& link, ConfigImage& image) {
   consolePrint("Reading config data..\n");
-  return transferred(uploadRegion(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
+  return transferExit(uploadRegion(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
 }
 
 ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout) {
@@ -135,7 +125,7 @@ ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const Conf
     const std::uint8_t* record = image.bytes.data() + k * size;
     const std::uint32_t address = configTargetAddress(k, size, record[0]);
     const ExitLabel exit =
-        transferred(downloadRegion(link, address, record, static_cast<std::uint32_t>(size), kWriteBackPlan));
+        transferExit(downloadRegion(link, address, record, static_cast<std::uint32_t>(size), kWriteBackPlan));
     if (exit != ExitLabel::kNone) return exit;
     consolePrint(".");
   }

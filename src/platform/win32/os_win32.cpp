@@ -5,16 +5,7 @@
 // is unsigned long), so they are copied field by field.
 #include "platform/os.h"
 
-// <windows.h> defines macros named like the os:: constants (GENERIC_READ,
-// NOPARITY, ...); it must come after os.h, and the os:: constants are not
-// named below this point.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 
 #include <conio.h>
 

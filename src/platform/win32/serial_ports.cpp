@@ -2,13 +2,7 @@
 // serial-port map in the registry, one value per port, its data the COM name.
 #include "platform/os.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 
 #include <algorithm>
 #include <cstdlib>

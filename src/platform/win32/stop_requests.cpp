@@ -3,13 +3,7 @@
 // leaves the unit at a safe point rather than half way through a block.
 #include "platform/os.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 
 namespace {
 

@@ -3,13 +3,7 @@
 // users out, and writes that are on the disk before they count.
 #include "platform/os.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/win32_api.h"
 
 #include <algorithm>
 #include <cstring>
