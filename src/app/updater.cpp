@@ -71,17 +71,18 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
   sendLength(link, kImageBlock);
   sendStepK(link);
 
-  ExitLabel exit = transferExit(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
+  ExitLabel exit =
+      transferExit(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
   if (exit != ExitLabel::kNone) return exit;
   exit = transferExit(downloadRegion(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
-                                   static_cast<std::uint32_t>(package.swSize - kSoftwareSecondPartAddress),
-                                   kSoftwareSecondPartPlan));
+                                     static_cast<std::uint32_t>(package.swSize - kSoftwareSecondPartAddress),
+                                     kSoftwareSecondPartPlan));
   if (exit != ExitLabel::kNone) return exit;
 
   if (session.unit.hardwareDue) {
     consolePrint("\nSending HW update..");
-    exit = transferExit(
-        downloadRegion(link, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
+    exit = transferExit(downloadRegion(link, kHardwareAddress, package.hwImage,
+                                       static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
     if (exit != ExitLabel::kNone) return exit;
   }
   // The last safe point: after the flash command the unit is on its own.
