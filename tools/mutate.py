@@ -80,8 +80,10 @@ def evalCondition(expr, macros):
 
 def codeMask(text, macros):
     """The text with comments, literals of text, preprocessor lines and inactive
-    #if branches blanked out (newlines kept), and the set of inactive line numbers."""
+    #if branches blanked out (newlines kept); the text with only its comments
+    blanked; and the set of inactive line numbers."""
     out = list(text)
+    uncommented = list(text)
     n = len(text)
     inactiveLines = set()
     stack = []  # [parentActive, branchTaken]
@@ -90,10 +92,12 @@ def codeMask(text, macros):
     line = 1
     atLineStart = True
 
-    def blank(a, b):
+    def blank(a, b, comment=False):
         for k in range(a, b):
             if out[k] != "\n":
                 out[k] = " "
+                if comment:
+                    uncommented[k] = " "
 
     while i < n:
         c = text[i]
@@ -155,13 +159,13 @@ def codeMask(text, macros):
         if c == "/" and nxt == "/":
             k = text.find("\n", i)
             k = n if k == -1 else k
-            blank(i, k)
+            blank(i, k, comment=True)
             i = k
         elif c == "/" and nxt == "*":
             k = text.find("*/", i + 2)
             k = n if k == -1 else k + 2
             line += text.count("\n", i, k)
-            blank(i, k)
+            blank(i, k, comment=True)
             i = k
         elif c == '"' and i > 0 and text[i - 1] == "R" and (i < 2 or not (text[i - 2].isalnum() or text[i - 2] == "_")):
             m = re.match(r'"([^()\\\s]{0,16})\(', text[i:])
@@ -183,7 +187,7 @@ def codeMask(text, macros):
             i = k
         else:
             i += 1
-    return "".join(out), inactiveLines
+    return "".join(out), "".join(uncommented), inactiveLines
 
 
 def isDigitSeparator(text, i):
@@ -287,17 +291,18 @@ def siteLines(text, start, end):
     return a, (len(text) if b == -1 else b)
 
 
-def describe(path, text, lineStarts, start, end, replacement, operator):
+def describe(path, text, shown, lineStarts, start, end, replacement, operator):
+    """`shown`: the text as the report shows it (without comments)."""
     a, b = siteLines(text, start, end)
-    before = text[a:b]
-    after = text[a:start] + replacement + text[end:b]
+    before = shown[a:b]
+    after = shown[a:start] + replacement + shown[end:b]
     line = bisect.bisect_right(lineStarts, start)
     original = " ".join(part.strip() for part in before.splitlines())
     if operator == "delete-statement":
         mutated = "(deleted) " + original
     else:
         mutated = " ".join(part.strip() for part in after.splitlines())
-    return Mutant(path, line, start, end, replacement, operator, original, mutated, text[start:end])
+    return Mutant(path, line, start, end, replacement, operator, original.strip(), mutated.strip(), text[start:end])
 
 
 kComparisonFlips = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
@@ -320,13 +325,13 @@ def balanced(s):
     return all(s.count(a) == s.count(b) for a, b in ("()", "[]", "{}"))
 
 
-def findMutants(path, text, mask):
+def findMutants(path, text, mask, shown):
     lineStarts = [0] + [m.end() for m in re.finditer("\n", text)]
     context = functionContext(mask)
     found = []
 
     def add(start, end, replacement, operator):
-        found.append(describe(path, text, lineStarts, start, end, replacement, operator))
+        found.append(describe(path, text, shown, lineStarts, start, end, replacement, operator))
 
     # Return values.
     for m in re.finditer(r"\breturn\b([^;]*);", mask):
@@ -496,12 +501,12 @@ def candidateFiles(buildDir, macros):
         if path not in reached:
             skipped.append((path, "not part of the fast suite's targets"))
             continue
-        mask, inactive = codeMask(text, macros)
+        mask, shown, inactive = codeMask(text, macros)
         size = sum(1 for number, line in enumerate(text.splitlines(), 1) if line.strip() and number not in inactive)
         if size == 0:
             skipped.append((path, "nothing compiled on this system"))
             continue
-        files.append((path, text, mask, size))
+        files.append((path, text, mask, shown, size))
     return files, skipped
 
 
@@ -530,8 +535,8 @@ def allocate(sample, sizes, capacities):
 
 
 def drawSample(files, seed, sample):
-    population = {path: findMutants(path, text, mask) for path, text, mask, size in files}
-    sizes = {path: size for path, text, mask, size in files}
+    population = {path: findMutants(path, text, mask, shown) for path, text, mask, shown, size in files}
+    sizes = {path: size for path, text, mask, shown, size in files}
     quota = allocate(sample, sizes, {p: len(m) for p, m in population.items()})
     chosen = []
     for path in sorted(population):
@@ -720,6 +725,12 @@ def code(text, inTable=False):
     return "`" + (text.replace("|", "\\|") if inTable else text) + "`" if text else ""
 
 
+def compilerMessage(line):
+    """The compiler's complaint without the path before it."""
+    m = re.search(r"(?:error|undefined reference)\b.*", line)
+    return m.group(0) if m else line
+
+
 def renderReport(run, judgements):
     results = run["results"]
     byOutcome = {}
@@ -825,7 +836,8 @@ def renderReport(run, judgements):
         add("")
     add("## Did not compile (%d)" % len(notCompiled))
     add("")
-    lines.extend("- #%d `%s:%d` %s: %s" % (r["id"], r["file"], r["line"], r["operator"], code(r["mutated"]))
+    lines.extend("- #%d `%s:%d` %s: %s%s" % (r["id"], r["file"], r["line"], r["operator"], code(r["mutated"]),
+                                            " — " + code(compilerMessage(r["killedBy"])) if r.get("killedBy") else "")
                  for r in notCompiled)
     add("")
     add("## Every mutant")
@@ -939,7 +951,8 @@ def main():
                         # Compiled, but the test binary failed while listing its tests.
                         result.update(outcome="killed", killedBy="test discovery")
                     else:
-                        result.update(outcome="not compiled")
+                        errors = re.findall(r"^.*(?:error|undefined reference).*$", log, re.M)
+                        result.update(outcome="not compiled", killedBy=errors[0].strip()[:160] if errors else None)
                 else:
                     status, testSeconds = runSuite(buildDir, args.jobs, args.timeout)
                     result["testSeconds"] = testSeconds
