@@ -12,6 +12,11 @@ compile. The source file is always restored, also on Ctrl-C.
         --equivalent tools/mutation-judgements.txt
     tools/mutate.py --list                      # the sample, nothing run
     tools/mutate.py --render-only --report ...  # the report again from the last run's results
+    tools/mutate.py --seed 2026 --only 36 57    # these mutants again, merged into the last run
+
+Each mutant costs an incremental build (a source file: 2-5 s; a header that
+most files include: 20-60 s, twice, as restoring it rebuilds too) and the fast
+suite (about 3 s).
 
 Judgements (--equivalent): one surviving mutant a line, keyed by file, line and
 mutated text, with a verdict:
@@ -30,13 +35,12 @@ import os
 import platform
 import random
 import re
-import shutil
 import signal
 import statistics
 import subprocess
 import sys
 import time
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -80,8 +84,10 @@ def evalCondition(expr, macros):
 
 def codeMask(text, macros):
     """The text with comments, literals of text, preprocessor lines and inactive
-    #if branches blanked out (newlines kept), and the set of inactive line numbers."""
+    #if branches blanked out (newlines kept); the text with only its comments
+    blanked; and the set of inactive line numbers."""
     out = list(text)
+    uncommented = list(text)
     n = len(text)
     inactiveLines = set()
     stack = []  # [parentActive, branchTaken]
@@ -90,10 +96,12 @@ def codeMask(text, macros):
     line = 1
     atLineStart = True
 
-    def blank(a, b):
+    def blank(a, b, comment=False):
         for k in range(a, b):
             if out[k] != "\n":
                 out[k] = " "
+                if comment:
+                    uncommented[k] = " "
 
     while i < n:
         c = text[i]
@@ -155,13 +163,13 @@ def codeMask(text, macros):
         if c == "/" and nxt == "/":
             k = text.find("\n", i)
             k = n if k == -1 else k
-            blank(i, k)
+            blank(i, k, comment=True)
             i = k
         elif c == "/" and nxt == "*":
             k = text.find("*/", i + 2)
             k = n if k == -1 else k + 2
             line += text.count("\n", i, k)
-            blank(i, k)
+            blank(i, k, comment=True)
             i = k
         elif c == '"' and i > 0 and text[i - 1] == "R" and (i < 2 or not (text[i - 2].isalnum() or text[i - 2] == "_")):
             m = re.match(r'"([^()\\\s]{0,16})\(', text[i:])
@@ -183,7 +191,7 @@ def codeMask(text, macros):
             i = k
         else:
             i += 1
-    return "".join(out), inactiveLines
+    return "".join(out), "".join(uncommented), inactiveLines
 
 
 def isDigitSeparator(text, i):
@@ -278,6 +286,7 @@ class Mutant:
     original: str = ""  # the source line(s), stripped
     mutated: str = ""   # the same line(s) after the change, stripped; the judgement key
     replaced: str = ""  # text[start:end] before the change
+    order: tuple = ()   # where the operator itself is: the sample's order
     id: int = 0
 
 
@@ -287,17 +296,19 @@ def siteLines(text, start, end):
     return a, (len(text) if b == -1 else b)
 
 
-def describe(path, text, lineStarts, start, end, replacement, operator):
+def describe(path, text, shown, lineStarts, start, end, replacement, operator, order):
+    """`shown`: the text as the report shows it (without comments)."""
     a, b = siteLines(text, start, end)
-    before = text[a:b]
-    after = text[a:start] + replacement + text[end:b]
-    line = bisect.bisect_right(lineStarts, start)
+    before = shown[a:b]
+    after = shown[a:start] + replacement + shown[end:b]
+    line = bisect.bisect_right(lineStarts, order[0])
     original = " ".join(part.strip() for part in before.splitlines())
     if operator == "delete-statement":
         mutated = "(deleted) " + original
     else:
         mutated = " ".join(part.strip() for part in after.splitlines())
-    return Mutant(path, line, start, end, replacement, operator, original, mutated, text[start:end])
+    return Mutant(path, line, start, end, replacement, operator, original.strip(), mutated.strip(), text[start:end],
+                  order)
 
 
 kComparisonFlips = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
@@ -320,13 +331,124 @@ def balanced(s):
     return all(s.count(a) == s.count(b) for a, b in ("()", "[]", "{}"))
 
 
-def findMutants(path, text, mask):
+def logicalExtent(mask, pos):
+    """The expression around the operator at `pos`: up to the enclosing bracket
+    or the nearest , ; ? : { } or assignment at the same depth."""
+
+    def stops(k):
+        c = mask[k]
+        if c in ";,?{}":
+            return True
+        if c == ":" and mask[k - 1:k] != ":" and mask[k + 1:k + 2] != ":":
+            return True
+        return c == "=" and mask[k - 1:k] not in ("=", "!", "<", ">") and mask[k + 1:k + 2] != "="
+
+    depth = 0
+    k = pos - 1
+    while k >= 0:
+        c = mask[k]
+        if c in ")]":
+            depth += 1
+        elif c in "([":
+            if depth == 0:
+                break
+            depth -= 1
+        elif depth == 0 and stops(k):
+            break
+        k -= 1
+    start = k + 1
+    depth = 0
+    k = pos
+    while k < len(mask):
+        c = mask[k]
+        if c in "([":
+            depth += 1
+        elif c in ")]":
+            if depth == 0:
+                break
+            depth -= 1
+        elif depth == 0 and stops(k):
+            break
+        k += 1
+    keyword = re.match(r"\s*return\b", mask[start:k])
+    if keyword:
+        start += keyword.end()
+    return start, k
+
+
+def swapLogical(mask, shown, pos):
+    """(start, end, text) that swaps the operator at `pos` with the grouping
+    made explicit, or (.., None) when a plain swap needs no parentheses."""
+    start, end = logicalExtent(mask, pos)
+    tokens = []  # operands (text) and operators ((kind, offset))
+    depth = 0
+    last = start
+    k = start
+    while k < end:
+        c = mask[k]
+        depth += (c in "([") - (c in ")]")
+        if depth == 0 and mask[k:k + 2] in ("&&", "||"):
+            tokens.append(shown[last:k].strip())
+            tokens.append((mask[k:k + 2], k))
+            last = k + 2
+            k += 2
+            continue
+        k += 1
+    tokens.append(shown[last:end].strip())
+    kinds = {t[0] for t in tokens[1::2]}
+    if len(kinds) == 1 and len(tokens) <= 3 or not all(tokens[0::2]):
+        return start, end, None
+
+    # Parse with && binding tighter than ||, left to right.
+    def parseLevel(items, op):
+        parts = [[]]
+        for item in items:
+            if isinstance(item, tuple) and item[0] == op:
+                parts.append([])
+                parts[-1].append(item)
+            else:
+                parts[-1].append(item)
+        return parts
+
+    def build(items, op):
+        if op == "||":
+            groups = parseLevel(items, "||")
+            node = build(groups[0], "&&")
+            for group in groups[1:]:
+                node = (group[0][0], group[0][1], node, build(group[1:], "&&"))
+            return node
+        node = items[0]
+        for i in range(1, len(items), 2):
+            node = (items[i][0], items[i][1], node, items[i + 1])
+        return node
+
+    def render(node):
+        if isinstance(node, str):
+            return node
+        op, where, left, right = node
+        op = ("||" if op == "&&" else "&&") if where == pos else op
+        sides = []
+        for child in (left, right):
+            inner = render(child)
+            if not isinstance(child, str) and swappedOp(child) != op:
+                inner = "(" + inner + ")"
+            sides.append(inner)
+        return "%s %s %s" % (sides[0], op, sides[1])
+
+    def swappedOp(node):
+        return ("||" if node[0] == "&&" else "&&") if node[1] == pos else node[0]
+
+    return start, end, " " * (len(mask[start:end]) - len(mask[start:end].lstrip())) + render(build(tokens, "||"))
+
+
+def findMutants(path, text, mask, shown):
     lineStarts = [0] + [m.end() for m in re.finditer("\n", text)]
     context = functionContext(mask)
     found = []
 
-    def add(start, end, replacement, operator):
-        found.append(describe(path, text, lineStarts, start, end, replacement, operator))
+    def add(start, end, replacement, operator, order=None):
+        found.append(describe(path, text, shown, lineStarts, start, end, replacement, operator,
+                              order or (start, end, operator, replacement)))
 
     # Return values.
     for m in re.finditer(r"\breturn\b([^;]*);", mask):
@@ -426,9 +548,15 @@ def findMutants(path, text, mask):
         end = a + len(code.rstrip())
         add(first, end, "", "delete-statement")
 
-    # && and || swapped.
+    # && and || swapped, each operand keeping its grouping: `a && b && c` with
+    # the second swapped is `(a && b) || c`, which -Werror=parentheses accepts.
     for m in re.finditer(r"(?<=\s)(&&|\|\|)(?=\s)", mask):
-        add(m.start(), m.end(), "||" if m.group(1) == "&&" else "&&", "swap-logical")
+        swapped = "||" if m.group(1) == "&&" else "&&"
+        start, end, rewritten = swapLogical(mask, shown, m.start())
+        if rewritten is None:
+            add(m.start(), m.end(), swapped, "swap-logical")
+        else:
+            add(start, end, rewritten, "swap-logical", (m.start(), m.end(), "swap-logical", swapped))
 
     # Binary + and - (and their compound assignments) swapped.
     for m in re.finditer(r"(?<=\s)(\+=|-=|\+|-)(?=\s)", mask):
@@ -441,7 +569,7 @@ def findMutants(path, text, mask):
     unique = {}
     for mutant in found:
         unique.setdefault((mutant.line, " ".join(mutant.mutated.split())), mutant)
-    return sorted(unique.values(), key=lambda x: (x.start, x.end, x.operator, x.replacement))
+    return sorted(unique.values(), key=lambda x: x.order)
 
 
 # --------------------------------------------------------------------------
@@ -496,12 +624,12 @@ def candidateFiles(buildDir, macros):
         if path not in reached:
             skipped.append((path, "not part of the fast suite's targets"))
             continue
-        mask, inactive = codeMask(text, macros)
+        mask, shown, inactive = codeMask(text, macros)
         size = sum(1 for number, line in enumerate(text.splitlines(), 1) if line.strip() and number not in inactive)
         if size == 0:
             skipped.append((path, "nothing compiled on this system"))
             continue
-        files.append((path, text, mask, size))
+        files.append((path, text, mask, shown, size))
     return files, skipped
 
 
@@ -530,14 +658,14 @@ def allocate(sample, sizes, capacities):
 
 
 def drawSample(files, seed, sample):
-    population = {path: findMutants(path, text, mask) for path, text, mask, size in files}
-    sizes = {path: size for path, text, mask, size in files}
+    population = {path: findMutants(path, text, mask, shown) for path, text, mask, shown, size in files}
+    sizes = {path: size for path, text, mask, shown, size in files}
     quota = allocate(sample, sizes, {p: len(m) for p, m in population.items()})
     chosen = []
     for path in sorted(population):
         # Seeded per file: an edit in one file leaves the draw from the others alone.
         rng = random.Random("%d:%s" % (seed, path))
-        chosen.extend(sorted(rng.sample(population[path], quota[path]), key=lambda m: (m.start, m.operator)))
+        chosen.extend(sorted(rng.sample(population[path], quota[path]), key=lambda m: (m.order[0], m.operator)))
     for number, mutant in enumerate(chosen, start=1):
         mutant.id = number
     return chosen, population, sizes, quota
@@ -720,6 +848,12 @@ def code(text, inTable=False):
     return "`" + (text.replace("|", "\\|") if inTable else text) + "`" if text else ""
 
 
+def compilerMessage(line):
+    """The compiler's complaint without the path before it."""
+    m = re.search(r"(?:\berror: |undefined reference).*", line)
+    return m.group(0) if m else line
+
+
 def renderReport(run, judgements):
     results = run["results"]
     byOutcome = {}
@@ -747,6 +881,10 @@ def renderReport(run, judgements):
     add("# Mutation check of src/")
     add("")
     add("`%s` on %s (%s), %s." % (run["command"], run["tree"], run["started"], run["host"]))
+    if run.get("rerun"):
+        add("")
+        add("Run again later, src/ unchanged: %s (the last time with `%s`)." % (
+            ", ".join("#%d" % i for i in run["rerun"]), run["rerunCommand"]))
     add("")
     add("Fast suite: every CTest test but the end-to-end runs (`ctest -LE %s`, %d tests, %s on the unmutated tree); "
         "each mutant rebuilds only %s in `%s`." % (kEndToEndLabel, run["suiteTests"], seconds(run["baselineSeconds"]),
@@ -825,7 +963,8 @@ def renderReport(run, judgements):
         add("")
     add("## Did not compile (%d)" % len(notCompiled))
     add("")
-    lines.extend("- #%d `%s:%d` %s: %s" % (r["id"], r["file"], r["line"], r["operator"], code(r["mutated"]))
+    lines.extend("- #%d `%s:%d` %s: %s%s" % (r["id"], r["file"], r["line"], r["operator"], code(r["mutated"]),
+                                            " — " + code(compilerMessage(r["killedBy"])) if r.get("killedBy") else "")
                  for r in notCompiled)
     add("")
     add("## Every mutant")
@@ -842,6 +981,26 @@ def renderReport(run, judgements):
 
 
 # --------------------------------------------------------------------------
+
+
+def mergeIntoEarlierRun(resultsPath, rerun):
+    """The earlier whole run with the mutants of `rerun` replaced, when it drew
+    the same sample from the same src/; else None."""
+    if not resultsPath.exists():
+        return None
+    earlier = json.loads(resultsPath.read_text())
+    commit = earlier["tree"].split()[-1]
+    same = (earlier.get("srcTree") or git("rev-parse", commit + ":src", check=False).strip()) == rerun["srcTree"]
+    seed = earlier.get("seed", int((re.search(r"--seed[ =](\d+)", earlier["command"]) or [0, 1])[1]))
+    sample = earlier.get("sample", int((re.search(r"--sample[ =](\d+)", earlier["command"]) or [0, 150])[1]))
+    if not same or seed != rerun["seed"] or sample != rerun["sample"]:
+        print("%s holds another sample or another src/: not merged" % resultsPath, file=sys.stderr)
+        return None
+    fresh = {r["id"]: r for r in rerun["results"]}
+    earlier["results"] = [fresh.get(r["id"], r) for r in earlier["results"]]
+    earlier["rerun"] = sorted(set(earlier.get("rerun", [])) | set(fresh))
+    earlier["rerunCommand"] = rerun["command"]
+    return earlier
 
 
 def main():
@@ -939,7 +1098,8 @@ def main():
                         # Compiled, but the test binary failed while listing its tests.
                         result.update(outcome="killed", killedBy="test discovery")
                     else:
-                        result.update(outcome="not compiled")
+                        errors = re.findall(r"^.*(?:\berror: |undefined reference).*$", log, re.M)
+                        result.update(outcome="not compiled", killedBy=errors[0].strip()[:160] if errors else None)
                 else:
                     status, testSeconds = runSuite(buildDir, args.jobs, args.timeout)
                     result["testSeconds"] = testSeconds
@@ -976,6 +1136,9 @@ def main():
     run = {
         "command": "tools/mutate.py " + " ".join(sys.argv[1:]),
         "tree": "commit %s" % head,
+        "seed": args.seed,
+        "sample": args.sample,
+        "srcTree": git("rev-parse", "HEAD:src").strip(),
         "started": datetime.datetime.now().strftime("%Y-%m-%d"),
         "host": "%s %s, %d cores, -j%d" % (platform.system(), platform.machine(), os.cpu_count() or 0, args.jobs),
         "buildDir": os.path.relpath(buildDir, ROOT),
@@ -987,6 +1150,8 @@ def main():
         "skipped": skipped,
         "results": results,
     }
+    if args.only:
+        run = mergeIntoEarlierRun(resultsPath, run) or run
     resultsPath.write_text(json.dumps(run, indent=1))
     report, stale = renderReport(run, judgements)
     if args.report:
