@@ -1,45 +1,24 @@
 // A whole run of the updater against a unit the fuzz input makes up, in virtual time.
 //
-// The input sets up, in this order (every byte read past its end is 0):
-//   mode        honest unit; unit whose replies the input rewrites, each read in
-//               its own reply wait ("aligned"); or rewritten freely ("free")
-//   package     base or Pro release, and its revision
-//   arguments   one of a few command lines
-//   identity    the sum the unit reports: a telling row of the unit table, any
-//               value, or the release itself loaded in the unit
-//   records     legacy, ConfigRecord or Pro layout, or blank; checksums valid
-//               or not; record 5 marked or not; a seed
-//   keys        what the operator presses
-//   line        'H' never answered "HOk", a speed above which the unit is not
-//               heard, a count of replies after which it falls silent, or after
-//               which the port no longer opens (its mask, time-outs or settings
-//               refused, held by another program, gone)
-//   faults      honest mode: reply faults that never turn a reply into another
-//               valid one, data corrupted on the way (per block, counted, and
-//               line noise); other modes: rules that rewrite the replies to
-//               chosen commands (input bytes, sums in many spellings, sums off
-//               by a little or in high bits, cuts, inserts, delays)
+// The input sets up, in this order (see make_corpus.py): the mode (an honest
+// unit with faults that never turn a reply into another valid one; or one
+// whose replies the input rewrites, each read in its own wait, "aligned", or
+// freely, "free"); the package; the command line; the sum the unit reports (a
+// telling row, any value, or the release itself loaded); its records; the
+// operator's keys; the line ("HOk" never sent, the fastest speed heard, a
+// reply count after which the unit falls silent or the port fails); then the
+// faults or the rewriting rules.
 //
-// Properties, on top of what every run keeps (fuzz_support.h):
-//   - identification decides as an independent model of the unit table says,
-//     with the texts, the question and the operator's key;
-//   - the flash comes only after every software block, and every hardware block
-//     once one was sent, was carried by its last attempt and confirmed by the
-//     reply to that attempt's 'C' parsing to the block's sum ("free" mode:
-//     carried only, since there a late reply may be read for a later 'C');
-//   - honest and aligned modes: the hardware image goes down exactly when the
-//     unit's build is older than the threshold, and (when the uploads were not
-//     rewritten) the configuration area is converted exactly as the oracle says.
+// Properties, on top of what every run keeps (fuzz_support.h): honest and
+// aligned modes, every decision (fuzz_support.h checkDecisions), the records
+// only while no upload reply was rewritten; free mode, where a late reply may
+// be read for a later 'C', that a flashed unit holds the images.
 #include <algorithm>
 #include <cctype>
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <iterator>
-#include <map>
-#include <string>
-#include <vector>
 
+#include "config_oracle.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -47,51 +26,43 @@ namespace {
 using namespace korrin;
 using namespace korrin::fuzz;
 
-enum class Mode { kHonest, kAligned, kFree };
-
 const std::vector<std::vector<std::string>> kArgumentSets = {
     {}, {"-c2"}, {"-s1"}, {"-s2"}, {"-s3"}, {"-s4"}, {"-s0", "-c4"}, {"update.bin", "-c3", "-s1"},
 };
 // Rows whose place in the table matters: placeholders, shared sums, thresholds, this release.
-constexpr std::uint32_t kTellingRows[] = {0,   1,   3,   25,  32,  81,  94,  95,  120,
-                                          137, 140, 143, 146, 155, 158, 159, 160, 161};
+constexpr std::uint32_t kTellingRows[] = {0, 1, 3, 25, 32, 81, 94, 95, 120, 137, 140, 143, 146, 155, 158, 159, 160, 161};
 constexpr std::size_t kTellingCount = std::size(kTellingRows);
 constexpr std::uint32_t kAnswerSpeeds[] = {1000000, 28800, 14400, 9600, 4800, 2400, 1200, 1000000};
 constexpr int kKeys[] = {'y', 'y', 'Y', 'n', '\r', 0x1B, 'q', -1};  // -1: no more keys
+constexpr std::uint32_t kInTimeDelayMs = 200;  // late, yet read in its own wait at any speed
 
-// The longest a reply may be late and still be read in its own wait at any speed.
-constexpr std::uint32_t kInTimeDelayMs = 200;
-
-// Unit addresses of every block a run may write: image blocks and record blocks.
+// Every block address a run may write: the images' 1024-byte blocks, and the
+// 256-byte blocks of records in either target layout.
 const std::vector<std::uint32_t>& writeAddresses() {
-  static const std::vector<std::uint32_t> addresses = [] {
-    std::vector<std::uint32_t> all;
-    for (const ImageBlock& block : imageBlocks()) all.push_back(block.address);
+  static const std::vector<std::uint32_t> all = [] {
+    std::vector<std::uint32_t> addresses;
+    for (std::uint32_t at = 0; at < carriedPackage().swSize; at += 1024)
+      if (at < kConfigAreaAddress || at >= kSoftwareSecondPartAddress) addresses.push_back(at);
+    for (std::uint32_t at = 0; at < carriedPackage().hwSize; at += 1024) addresses.push_back(kHardwareAddress + at);
     for (std::uint32_t size : {2512u, 2808u})
-      for (std::uint32_t k = 0; k < 6; ++k)
-        for (std::uint32_t at = 0; at < size; at += 256) all.push_back(0x4000 + k * size + at);
-    return all;
+      for (std::uint32_t at = 0; at < 6 * size; at += at % size + 256 < size ? 256 : size - at % size)
+        addresses.push_back(kConfigAreaAddress + at);
+    return addresses;
   }();
-  return addresses;
+  return all;
 }
 
-// Reply faults that leave a reply unreadable or unchanged in meaning: a sum is
-// never cut to another sum, upload characters never shift, and a checksum reply
-// leaves nothing behind (the 11 characters read of a longer one would leave the
-// rest in front of the next upload block, shifting it by a byte: a plain sum
-// does not see a shift, so a block whose dropped last byte is 0 would pass).
+// A sim fault that leaves a reply unreadable or unchanged in meaning: a sum
+// is never cut to another sum, and a checksum reply leaves nothing behind to
+// shift the next upload block (a plain sum would not see the shift).
 sim::ReplyFaultRule honestRule(Input& input) {
   using sim::ReplyFault;
-  sim::ReplyFaultRule rule;
-  rule.command = "EGHCM"[input.pick(5)];
-  rule.first = input.word() % 1024;
-  rule.count = input.byte();
-  rule.kind = static_cast<ReplyFault>(input.pick(8));
+  sim::ReplyFaultRule rule{"EGHCM"[input.pick(5)], input.word() % 1024u, input.byte(),
+                           static_cast<ReplyFault>(input.pick(8)), 0};
   rule.delayMs = std::min<std::uint32_t>(input.byte(), kInTimeDelayMs);
-  const bool cutsSum = rule.kind == ReplyFault::CutShort && (rule.command == 'C' || rule.command == 'M');
-  const bool leavesRest = rule.kind == ReplyFault::WithNul || rule.kind == ReplyFault::Extra;
-  if (cutsSum || (leavesRest && rule.command == 'C') || (rule.kind == ReplyFault::WithNul && rule.command == 'M'))
-    rule.kind = ReplyFault::Lose;
+  const bool sumCut = rule.kind == ReplyFault::CutShort && (rule.command == 'C' || rule.command == 'M');
+  const bool leavesRest = rule.kind == ReplyFault::WithNul || (rule.kind == ReplyFault::Extra && rule.command == 'C');
+  if (sumCut || (leavesRest && (rule.command == 'C' || rule.command == 'M'))) rule.kind = ReplyFault::Lose;
   return rule;
 }
 
@@ -114,7 +85,7 @@ std::string spellSum(std::uint8_t variant, std::uint32_t value) {
 
 void applyHookRule(const HookRule& rule, std::uint32_t honestSum, bool aligned, std::string& reply,
                    std::uint32_t& delayMs) {
-  std::uint32_t payloadWord = 0;  // the payload's first four bytes, little-endian
+  std::uint32_t payloadWord = 0;
   for (std::size_t i = 0; i < 4 && i < rule.payload.size(); ++i)
     payloadWord |= static_cast<std::uint32_t>(static_cast<unsigned char>(rule.payload[i])) << (8 * i);
   switch (rule.op % 13) {
@@ -130,40 +101,42 @@ void applyHookRule(const HookRule& rule, std::uint32_t honestSum, bool aligned, 
     case 9: reply.clear(); break;
     case 10: for (char& c : reply) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c))); break;
     case 11: reply += reply; break;
-    case 12: reply = spellSum(rule.b, honestSum ^ ((rule.a | 1u) << (rule.a % 29))); break;  // wrong bits, high too
+    case 12: reply = spellSum(rule.b, honestSum ^ ((rule.a | 1u) << (rule.a % 29))); break;  // wrong in high bits too
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Input input(data, size);
-  const std::uint8_t modeChoice = input.byte() % 4;
-  const Mode mode = modeChoice == 2 ? Mode::kAligned : modeChoice == 3 ? Mode::kFree : Mode::kHonest;
+  Input input{data, size};
+  const std::uint8_t mode = input.byte() % 4;  // 0, 1 honest; 2 aligned; 3 free
   const FirmwarePackage package = input.package();
   const std::vector<std::string>& arguments = kArgumentSets[input.pick(kArgumentSets.size())];
 
   Run run;
-  sim::UnitModel& unit = run.unit;
+  sim::UnitFaults& faults = run.unit.faults;
   sim::VirtualLine& line = run.line;
-  std::vector<std::uint8_t>& memory = unit.memory();
+  std::vector<std::uint8_t>& memory = run.unit.memory();
   const std::size_t identity = input.pick(kTellingCount + 2);
-  loadOldFirmware(memory, static_cast<std::uint32_t>(identity));
-  if (identity < kTellingCount) {
-    unit.setIdentSum(package.unitTable->sum[kTellingRows[identity]]);
-  } else if (identity == kTellingCount) {
-    unit.setIdentSum(input.u32());
-  } else {  // the release itself, whose window's sum the unit reports
-    for (std::size_t i = 0; i < package.swSize; ++i)
-      if (i < 0x4000 || i >= 0x8000) memory[i] = package.swImage[i];
+  // An older build everywhere but the configuration area.
+  std::uint32_t state = static_cast<std::uint32_t>(identity) * 2654435761u + 12345u;
+  for (std::uint32_t a = 0; a < 0x70000; ++a) {
+    state = state * 1103515245u + 12345u;
+    if (a < kConfigAreaAddress || a >= kSoftwareSecondPartAddress) memory[a] = static_cast<std::uint8_t>(state >> 16);
   }
-
+  if (identity < kTellingCount) {
+    run.unit.setIdentSum(package.unitTable->sum[kTellingRows[identity]]);
+  } else if (identity == kTellingCount) {
+    run.unit.setIdentSum(input.u32());
+  } else {  // the release itself, whose window's sum the unit reports
+    std::copy(package.swImage + kSoftwareSecondPartAddress, package.swImage + package.swSize,
+              memory.begin() + kSoftwareSecondPartAddress);
+  }
   const std::uint8_t records = input.byte();
   const std::uint32_t recordSeed = input.byte();
   if (records % 4 != 3)  // 3: blank
     sim::fillConfigArea(memory, {static_cast<sim::RecordLayout>(records % 4), recordSeed + 1, (records & 4) == 0,
                                  (records & 8) != 0});
-
   for (std::size_t n = input.pick(4), i = 0; i < n; ++i) {
     const int key = kKeys[input.byte() % 8];
     if (key < 0) break;
@@ -172,9 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int firstKey = line.keys.empty() ? -1 : line.keys[0];
 
   const std::uint8_t lineChoice = input.byte();
-  unit.faults.neverHOk = (lineChoice & 1) != 0;
-  unit.faults.maxAnswerSpeed = kAnswerSpeeds[(lineChoice >> 1) % 8];
-  if (lineChoice & 0x10) unit.faults.answerLimit = input.word() % 2048;
+  faults.neverHOk = (lineChoice & 1) != 0;
+  faults.maxAnswerSpeed = kAnswerSpeeds[(lineChoice >> 1) % 8];
+  if (lineChoice & 0x10) faults.answerLimit = input.word() % 2048;
   const std::size_t portFault = lineChoice & 0x20 ? 1 + input.pick(5) : 0;
   const std::uint32_t portFailsAfter = portFault ? input.word() % 2048 : 0;
   const auto failPort = [portFault, &line] {
@@ -187,29 +160,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (portFailsAfter == 0) failPort();
 
   std::vector<HookRule> rules;
-  if (mode == Mode::kHonest) {
+  if (mode < 2) {
     if (input.byte() & 1) {
-      unit.faults.noisePerMille = (input.byte() % 64) * 4u;
-      unit.faults.noiseSeed = input.byte() + 1u;
+      faults.noisePerMille = (input.byte() % 64) * 4u;
+      faults.noiseSeed = input.byte() + 1u;
     }
-    for (std::size_t n = input.pick(7), i = 0; i < n; ++i) unit.faults.replies.push_back(honestRule(input));
-    // Blocks stored or sent corrupted, each a counted number of times: the address is read first.
-    const auto corrupt = [&input](std::map<std::uint32_t, std::uint32_t>& blocks, std::uint32_t address) {
-      blocks[address] = static_cast<std::uint32_t>(input.pick(40));
-    };
-    for (std::size_t n = input.pick(4), i = 0; i < n; ++i)
-      corrupt(unit.faults.corruptWrites, writeAddresses()[input.word() % writeAddresses().size()]);
-    for (std::size_t n = input.pick(4), i = 0; i < n; ++i)
-      corrupt(unit.faults.corruptReads, 0x4000 + static_cast<std::uint32_t>(input.pick(236)) * 64);
+    for (std::size_t n = input.pick(7), i = 0; i < n; ++i) faults.replies.push_back(honestRule(input));
+    // Blocks stored or sent corrupted a counted number of times; the address is read first.
+    for (std::size_t n = input.pick(4), i = 0; i < n; ++i) {
+      const std::uint32_t address = writeAddresses()[input.word() % writeAddresses().size()];
+      faults.corruptWrites[address] = static_cast<std::uint32_t>(input.pick(40));
+    }
+    for (std::size_t n = input.pick(4), i = 0; i < n; ++i) {
+      const std::uint32_t address = kConfigAreaAddress + static_cast<std::uint32_t>(input.pick(236)) * 64;
+      faults.corruptReads[address] = static_cast<std::uint32_t>(input.pick(40));
+    }
   } else {
-    for (std::size_t n = input.pick(9), i = 0; i < n; ++i) {
-      // A braced list reads the input in the order written.
+    // A braced list reads the input in the order written.
+    for (std::size_t n = input.pick(9), i = 0; i < n; ++i)
       rules.push_back(HookRule{"EGHCM*"[input.pick(6)], input.word() % 1024u, input.byte(), input.byte(),
                                input.byte(), input.byte(), input.bytes(input.pick(33))});
-    }
   }
 
-  const bool aligned = mode == Mode::kAligned;
   std::uint32_t replies = 0;
   const auto perturb = [&](char command, std::uint32_t index, std::string& reply, std::uint32_t& delayMs) {
     if (++replies == portFailsAfter) failPort();
@@ -218,17 +190,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::sscanf(honest.c_str(), "CS=%x", &honestSum) != 1) honestSum = 0;
     for (const HookRule& rule : rules)
       if ((rule.command == '*' || rule.command == command) && index >= rule.first && index - rule.first < rule.count)
-        applyHookRule(rule, honestSum, aligned, reply, delayMs);
-    // Several late rules on one reply add up; but for "free" mode it must still come within its wait.
-    if (mode != Mode::kFree) delayMs = std::min(delayMs, kInTimeDelayMs);
-    // The longest reply whose wait takes it in whole; an 'M' reply's rest is drained before the 'C'.
+        applyHookRule(rule, honestSum, mode == 2, reply, delayMs);
+    if (mode == 3) return;
+    // Read in its own wait: in time, and no longer than the wait takes in (an 'M' reply's rest is drained).
+    delayMs = std::min(delayMs, kInTimeDelayMs);
     const std::size_t inTime = command == 'C' ? 11 : command == 'M' ? honest.size() + 16 : 20;
-    if (aligned && reply.size() > inTime) reply.resize(inTime);
+    if (mode == 2 && reply.size() > inTime) reply.resize(inTime);
   };
-  run.before = memory;
-  const Ending ending = run.go("unit run", arguments, package, perturb);
-  if (mode != Mode::kFree) {
-    run.checkDecisions(firstKey, mode == Mode::kHonest || !run.uploadRepliesChanged);
+  const Ending ending = run.go(arguments, package, perturb);
+  if (mode != 3) {
+    run.checkDecisions(firstKey, mode < 2 || !run.uploadRepliesChanged);
   } else if (ending == Ending::kFlashed) {
     run.checkImages(false);
   }
