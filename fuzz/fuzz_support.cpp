@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <numeric>
 
 #include "app/updater.h"
@@ -26,8 +25,8 @@ constexpr RevisionCode kLegacyRecordsBefore = 0x042403, kProRecordsFrom = 0x1012
 constexpr RevisionCode kBaseHardwareBefore = 0x111103, kProHardwareBefore = 0x110503;
 
 // No hang: every block a run may move (layout check, readout, write-back,
-// images) at its attempt bound, each attempt well under 30 s at the slowest
-// speed, and ten minutes for everything else.
+// images) at its attempt bound, an attempt well under 30 s at the slowest
+// speed, and ten minutes for the rest.
 constexpr sim::Ticks kRunBoundTicks = ((40 + 236 + 66 + 286) * kMaxBlockAttempts * 30 + 600) * sim::kTicksPerSecond;
 
 const std::string kPrompt = "\nPress a key to exit program";
@@ -51,18 +50,24 @@ std::optional<std::uint32_t> sumRead(const std::string& reply) {
   return value;
 }
 
-// The exit a run took, from the texts it printed last.
-Ending endingOf(const std::string& texts) {
+// The exit a run took, from the text it printed before the prompt.
+Ending endingOf(const std::string& console) {
   const std::string notUpdated = "\nFirmware not updated...Exiting\n";
   static const std::pair<std::string, Ending> kLastTexts[] = {
-      {"\"menu\",0,6,0,5\n", Ending::kFlashed},         {"(y/n)" + notUpdated, Ending::kRefused},
-      {")" + notUpdated, Ending::kWrongModel},          {" attempts" + notUpdated, Ending::kFailed},
-      {"pulled out?)" + notUpdated, Ending::kFailed},   {" check config\n", Ending::kFailed},
-      {"Connection cannot be made\n", Ending::kNoLineSpeed}, {" korrin-update -c1\n", Ending::kNoUnit},
-      {"X is 1-4\n", Ending::kUsage}, {"4(slowest)\n", Ending::kUsage}, {" :Unrecognized option\n", Ending::kUsage},
+      {"\"menu\",0,6,0,5\n", Ending::kFlashed},
+      {"(y/n)" + notUpdated, Ending::kRefused},
+      {")" + notUpdated, Ending::kWrongModel},
+      {" attempts" + notUpdated, Ending::kFailed},
+      {"pulled out?)" + notUpdated, Ending::kFailed},
+      {" check config\n", Ending::kFailed},
+      {" korrin-update -c1\n", Ending::kNoUnit},
+      {"Connection cannot be made\n", Ending::kNoLineSpeed},
+      {"X is 1-4\n", Ending::kUsage},
+      {"4(slowest)\n", Ending::kUsage},
+      {" :Unrecognized option\n", Ending::kUsage},
   };
   for (const auto& [last, ending] : kLastTexts)
-    if (endsWith(texts, last + kPrompt)) return ending;
+    if (endsWith(console, last + kPrompt)) return ending;
   violated("the run ended with texts that belong to no exit");
 }
 
@@ -74,11 +79,9 @@ void violated(const char* pattern, ...) {
   va_start(args, pattern);
   std::vfprintf(stderr, pattern, args);
   va_end(args);
-  if (g_shown) {
-    const std::string console = g_shown->console();
-    std::fprintf(stderr, "\n--- end of the console (virtual time %.1f ms) ---\n%s\n---\n", g_shown->nowMs(),
-                 console.substr(console.size() > 1500 ? console.size() - 1500 : 0).c_str());
-  }
+  const std::string console = g_shown ? g_shown->console() : "";
+  std::fprintf(stderr, "\n--- end of the console ---\n%s\n---\n",
+               console.c_str() + console.size() - std::min<std::size_t>(console.size(), 1500));
   std::abort();
 }
 
@@ -112,16 +115,11 @@ Ending Run::go(const std::vector<std::string>& arguments, const FirmwarePackage&
   std::size_t seen = 0;
   // Takes in the blocks written since the last reply; `reply` answered the 'C' after the last of them.
   const auto takeWrites = [&](const std::string* reply) {
-    const auto& writes = unit.log().writes;
-    for (; seen < writes.size(); ++seen)
+    for (const auto& writes = unit.log().writes; seen < writes.size(); ++seen)
       lastReplies[writes[seen].first] = reply && seen + 1 == writes.size() ? std::optional(*reply) : std::nullopt;
   };
   unit.faults.replyHook = [&](char command, std::string& reply, std::uint32_t& delayMs) {
-    const std::string honest = reply;
     if (perturb) perturb(command, counts[command]++, reply, delayMs);
-    const std::string& commands = unit.log().commands;
-    const bool afterUpload = command == 'C' && commands.size() >= 2 && commands[commands.size() - 2] == 'M';
-    uploadRepliesChanged = uploadRepliesChanged || (reply != honest && (command == 'M' || afterUpload));
     if (command == 'C' && unit.log().writes.empty() && unit.addressRegister() == kIdentWindowAddress &&
         unit.lengthRegister() == kIdentWindowLength)
       identReplies.push_back(reply);
@@ -133,29 +131,28 @@ Ending Run::go(const std::vector<std::string>& arguments, const FirmwarePackage&
   status = runUpdater(static_cast<int>(argv.size() - 1), argv.data(), released);
   unit.faults.replyHook = nullptr;
   takeWrites(nullptr);  // the last blocks' 'C' got no answer
-  for (const sim::Event& e : line.transcript)
-    if (e.kind == sim::Event::Console && e.data.rfind("Info: ret ", 0) != 0) texts += e.data;
-  ending = endingOf(texts);
+  console = line.console();
+  ending = endingOf(console);
 
-  KORRIN_FUZZ_CHECK(!line.hung, "the updater read bytes that never come");
-  KORRIN_FUZZ_CHECK(line.now <= kRunBoundTicks, "the run took %.0f ms, over its bound", line.nowMs());
+  const sim::UnitLog& log = unit.log();
   const std::vector<sim::Event>& events = line.transcript;
-  std::size_t prompt = events.size(), prompts = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (events[i].kind == sim::Event::Console && events[i].data == kPrompt) prompt = i, ++prompts;
-    const sim::Event* asked = i > 0 && events[i - 1].kind == sim::Event::Console ? &events[i - 1] : nullptr;
-    KORRIN_FUZZ_CHECK(events[i].kind != sim::Event::Key ||
-                          (asked && (asked->data == kPrompt || endsWith(asked->data, "(y/n)"))),
+  const int exit = static_cast<int>(ending);
+  KORRIN_FUZZ_CHECK(!line.hung && line.now <= kRunBoundTicks, "a hang, or a run of %.0f ms", line.nowMs());
+  // Keys only right after a question or the prompt; one prompt, its key the last but for closing the port.
+  std::size_t prompts = 0, last = 0;
+  for (std::size_t i = 1; i < events.size(); ++i) {
+    const sim::Event& asked = events[i - 1];
+    prompts += events[i].kind == sim::Event::Console && events[i].data == kPrompt;
+    last = events[i].kind == sim::Event::Close ? last : i;
+    KORRIN_FUZZ_CHECK(events[i].kind != sim::Event::Key || (asked.kind == sim::Event::Console &&
+                                                            (asked.data == kPrompt || endsWith(asked.data, "(y/n)"))),
                       "a key read out of turn");
   }
-  KORRIN_FUZZ_CHECK(prompts == 1 && prompt + 1 < events.size() && events[prompt + 1].kind == sim::Event::Key &&
-                        std::all_of(events.begin() + prompt + 2, events.end(),
-                                    [](const sim::Event& e) { return e.kind == sim::Event::Close; }),
-                    "the run does not end with one prompt and its key (%zu prompts)", prompts);
-  const int exit = static_cast<int>(ending);
+  KORRIN_FUZZ_CHECK(
+      prompts == 1 && last > 0 && events[last].kind == sim::Event::Key && events[last - 1].data == kPrompt,
+      "the run does not end with one prompt and its key (%zu prompts)", prompts);
   const bool statusOne = ending == Ending::kFlashed || ending == Ending::kWrongModel || ending == Ending::kRefused;
   KORRIN_FUZZ_CHECK(status == statusOne, "status %d at exit %d", status, exit);
-  const sim::UnitLog& log = unit.log();
   KORRIN_FUZZ_CHECK(log.bytesAfterExit == 0 && log.bytesAfterFlash == 0, "%u bytes sent after 'X', %u after the flash",
                     log.bytesAfterExit, log.bytesAfterFlash);
   KORRIN_FUZZ_CHECK(log.flashed == (ending == Ending::kFlashed) && (!log.flashed || log.flashCode == "5382"),
@@ -166,67 +163,65 @@ Ending Run::go(const std::vector<std::string>& arguments, const FirmwarePackage&
   KORRIN_FUZZ_CHECK(ending != Ending::kUsage || (line.opens == 0 && wire.empty()), "a usage error touched the port");
   KORRIN_FUZZ_CHECK(log.commands.substr(0, log.commands.find('T')).find_first_of("DM") == std::string::npos,
                     "memory used before the \"T\"");
-  KORRIN_FUZZ_CHECK(ending <= Ending::kNoLineSpeed || contains(texts, kChecking), "exit %d without identification", exit);
+  KORRIN_FUZZ_CHECK(ending <= Ending::kNoLineSpeed || contains(console, kChecking), "exit %d without identification",
+                    exit);
   return ending;
 }
 
 bool Run::checkImages(bool repliesRead) const {
   const std::vector<std::uint8_t>& flashed = unit.log().flashedMemory;
   const bool hardwareSent = lastReplies.lower_bound(kHardwareAddress) != lastReplies.end();
-  const struct { std::uint32_t address; const std::uint8_t* bytes; std::size_t size; } kParts[] = {
-      {0, package->swImage, kConfigAreaAddress},
-      {kSoftwareSecondPartAddress, package->swImage + kSoftwareSecondPartAddress,
-       package->swSize - kSoftwareSecondPartAddress},
-      {kHardwareAddress, hardwareSent ? package->hwImage : before.data() + kHardwareAddress, package->hwSize},
-  };
-  for (const auto& part : kParts) {
-    for (std::size_t at = 0; at < part.size; at += 1024) {
-      const std::uint32_t address = static_cast<std::uint32_t>(part.address + at);
-      const std::size_t length = std::min<std::size_t>(1024, part.size - at);
-      KORRIN_FUZZ_CHECK(std::memcmp(flashed.data() + address, part.bytes + at, length) == 0,
-                        "at the flash the block at %06X holds other bytes", address);
-      if (address >= kHardwareAddress && !hardwareSent) continue;
-      const auto last = lastReplies.find(address);
-      const std::uint32_t sum = std::accumulate(part.bytes + at, part.bytes + at + length, 0u);
+  // The images over the old memory; the configuration area is judged apart.
+  std::vector<std::uint8_t> expected = before;
+  std::copy(package->swImage, package->swImage + package->swSize, expected.begin());
+  if (hardwareSent)
+    std::copy(package->hwImage, package->hwImage + package->hwSize, expected.begin() + kHardwareAddress);
+  std::copy(flashed.begin() + kConfigAreaAddress, flashed.begin() + kSoftwareSecondPartAddress,
+            expected.begin() + kConfigAreaAddress);
+  const auto differs = std::mismatch(flashed.begin(), flashed.end(), expected.begin()).first;
+  KORRIN_FUZZ_CHECK(differs == flashed.end(), "at the flash the unit holds other bytes at %06tX",
+                    differs - flashed.begin());
+  const std::pair<std::size_t, std::size_t> kImages[] = {{0, kConfigAreaAddress},
+                                                         {kSoftwareSecondPartAddress, package->swSize},
+                                                         {kHardwareAddress, kHardwareAddress + package->hwSize}};
+  for (const auto& [start, end] : kImages) {
+    for (std::size_t address = start; address < end && (address < kHardwareAddress || hardwareSent); address += 1024) {
+      const auto last = lastReplies.find(static_cast<std::uint32_t>(address));
+      const std::uint32_t sum =
+          std::accumulate(expected.begin() + address, expected.begin() + std::min(end, address + 1024), 0u);
       KORRIN_FUZZ_CHECK(last != lastReplies.end() && (!repliesRead || (last->second && sumRead(*last->second) == sum)),
-                        "flashed although the block at %06X was %s", address,
+                        "flashed although the block at %06zX was %s", address,
                         last == lastReplies.end() ? "never sent" : "not confirmed by its sum");
     }
   }
-  const auto unchanged = [&](std::size_t from, std::size_t to) {
-    return std::equal(flashed.begin() + from, flashed.begin() + to, before.begin() + from);
-  };
-  KORRIN_FUZZ_CHECK(unchanged(package->swSize, kHardwareAddress) && unchanged(kHardwareAddress + package->hwSize, flashed.size()),
-                    "memory outside the images and the configuration area changed");
   return hardwareSent;
 }
 
 void Run::checkDecisions(int firstKey, bool checkConfig) {
-  const std::size_t at = texts.find(kChecking);
+  const std::size_t at = console.find(kChecking);
   if (at == std::string::npos) return;  // go() saw it end finding no unit or no line speed
-  const std::string after = texts.substr(at);
+  const std::string after = console.substr(at);
   const UnitTable& table = *package->unitTable;
   const bool pro = package->packageIsPro != 0;
   // A short reply is believed only when its repeat agrees.
-  const bool agreed = !identReplies.empty() && std::count(identReplies.begin(), identReplies.end(), identReplies[0]) ==
-                                                   static_cast<std::ptrdiff_t>(identReplies.size());
+  const bool agreed =
+      !identReplies.empty() && std::equal(identReplies.begin() + 1, identReplies.end(), identReplies.begin());
   const std::optional<std::uint32_t> sum = agreed ? sumRead(identReplies[0]) : std::nullopt;
-  const auto row = static_cast<std::uint32_t>(std::find(table.sum, table.sum + kUnitTableRows, sum.value_or(0)) - table.sum);
+  const auto row =
+      static_cast<std::uint32_t>(std::find(table.sum, table.sum + kUnitTableRows, sum.value_or(0)) - table.sum);
   const bool known = sum && row < kUnitTableRows;
   const RevisionCode unitRevision = table.rev[known ? row : 0];  // row 0 stands in for an unknown unit
   const bool wrongModel = known && (table.id[row] != 0) != pro;
   const bool asked = !wrongModel && (!known || earlier(package->packageRevision, unitRevision));
   const bool ahead = !wrongModel && (!asked || firstKey == 'y' || firstKey == 'Y');
-  const bool configAsked = contains(texts, "\nConfig partly converted by an earlier run, and no copy");
-  KORRIN_FUZZ_CHECK(line.keysRead() == 1 + asked + configAsked, "%d keys read, the operator was%s asked about the unit",
-                    line.keysRead(), asked ? "" : " not");
+  const bool configAsked = contains(after, "\nConfig partly converted by an earlier run, and no copy");
   char shown[32];
   std::snprintf(shown, sizeof shown, "(csum=%x)\n", sum.value_or(0xFFFFFFFFu));
-  KORRIN_FUZZ_CHECK(contains(after, "Unit ID's as ") == wrongModel &&
+  KORRIN_FUZZ_CHECK(line.keysRead() == 1 + asked + configAsked && contains(after, "Unit ID's as ") == wrongModel &&
                         contains(after, "Unit confirmed as ") == (!asked && !wrongModel) &&
                         (!asked || contains(after, shown)),
-                    "identified otherwise than row %u of the unit table says (asked %d, sum shown %s)", row, asked,
-                    shown);
+                    "identified otherwise than the unit table says (row %u, asked %d, %d keys, %s)", row, asked,
+                    line.keysRead(), shown);
   KORRIN_FUZZ_CHECK(ahead == contains(unit.log().commands, "T"), "the update %s", ahead ? "stopped" : "went ahead");
   if (!ahead || ending != Ending::kFlashed) return;
 
@@ -238,10 +233,11 @@ void Run::checkDecisions(int firstKey, bool checkConfig) {
     return earlier(unitRevision, limit) && !earlier(package->packageRevision, limit);
   };
   // An unknown unit's records are judged by record 0.
-  const int mode = known ? (crosses(kLegacyRecordsBefore) ? 1 : pro && crosses(kProRecordsFrom) ? 2 : 0)
+  const int mode = known                                                 ? (crosses(kLegacyRecordsBefore)     ? 1
+                                                                            : pro && crosses(kProRecordsFrom) ? 2
+                                                                                                              : 0)
                    : sim::recordValid(area, RecordLayout::Config) && pro ? 2
-                   : sim::recordValid(area, RecordLayout::Legacy)        ? 1
-                                                                          : 0;
+                                                                         : sim::recordValid(area, RecordLayout::Legacy);
   const RecordLayout from = mode == 1 ? RecordLayout::Legacy : RecordLayout::Config;
   const RecordLayout to = writesProRecords(*package) ? RecordLayout::Pro : RecordLayout::Config;
   // Records valid in the new layout and not in the old were written by an
@@ -250,16 +246,11 @@ void Run::checkDecisions(int firstKey, bool checkConfig) {
   for (std::size_t k = 0; mode != 0 && (k + 1) * sim::recordBytes(to) <= kConfigReadoutBytes; ++k, ++judged)
     converted += sim::recordValid(area + k * sim::recordBytes(to), to) &&
                  !sim::recordValid(area + k * sim::recordBytes(from), from);
-  KORRIN_FUZZ_CHECK(configAsked == (converted > 0 && converted < judged), "%zu of %zu records converted, asked %d",
-                    converted, judged, configAsked);
-  sim::Expectation expect;
-  expect.hardware = hardwareDue;
-  expect.configFrom = from;
-  expect.configTo = mode != 0 && converted == 0 ? to : from;
-  expect.memoryBefore = before;
+  sim::Expectation expect{true, false, hardwareDue, from, mode != 0 && converted == 0 ? to : from, before};
   const sim::Verdict verdict = sim::judgeUnit(unit, *package, expect);
-  KORRIN_FUZZ_CHECK(verdict.ok, "%s (conversion %d, %zu of %zu records converted before)", verdict.report.c_str(),
-                    mode, converted, judged);
+  KORRIN_FUZZ_CHECK(verdict.ok && configAsked == (converted > 0 && converted < judged),
+                    "%s (conversion %d, %zu of %zu records converted before, operator asked %d)",
+                    verdict.report.c_str(), mode, converted, judged, configAsked);
 }
 
 }  // namespace korrin::fuzz

@@ -33,38 +33,37 @@ struct Input {
   std::uint8_t byte() { return at < size ? data[at++] : 0; }
   std::uint16_t word() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
   std::uint32_t u32() { return word() | static_cast<std::uint32_t>(word()) << 16; }
-  std::size_t pick(std::size_t choices) { return byte() % choices; }
+  std::uint32_t pick(std::uint32_t choices) { return byte() % choices; }
   std::string bytes(std::size_t count);
-  // A byte: base or Pro release; its revision from a list of telling ones or (four more bytes) any value.
+  // A byte: base or Pro release; its revision from a list of telling ones or (four more bytes) any.
   FirmwarePackage package();
 };
 
-// Whether the release writes the Pro record layout.
 bool writesProRecords(const FirmwarePackage& package);
 
 // The exit a run took; kFailed: E8, E9, a block never confirmed, the port lost.
 enum class Ending { kUsage, kNoUnit, kNoLineSpeed, kWrongModel, kRefused, kFailed, kFlashed };
 
-// Has its say on each reply of the unit; index counts the replies to each command letter from 0.
 using Perturbation = std::function<void(char command, std::uint32_t index, std::string& reply, std::uint32_t& delayMs)>;
 
 // One run of the updater: set up `unit` and `line`, then call go().
 struct Run {
   ~Run();
-  // Runs the updater and checks what every run keeps: no hang, a time bound;
-  // one prompt, its key last; keys only at a question or the prompt; one
-  // exit with its status; nothing sent after 'X' or the flash command, nor
-  // by a usage error; no 'D' or 'M' before the "T".
+  // Runs the updater, `perturb` having its say on each reply (index counts
+  // them per command letter), and checks what every run keeps: no hang, a
+  // time bound; one exit with its status; one prompt, its key last; keys only
+  // at a question or the prompt; nothing sent after 'X' or the flash command,
+  // nor by a usage error; no 'D' or 'M' before the "T".
   Ending go(const std::vector<std::string>& arguments, const FirmwarePackage& package, Perturbation perturb = {});
-  // After a flash: the unit holds the software image, and the hardware image
-  // when any of it was sent (else its old bytes), nothing else changed; each
-  // block's last attempt was answered (with `repliesRead`) by a 'C' reply that
-  // parses to its sum. Returns whether the hardware image was sent.
+  // After a flash: the unit holds the software image, the hardware image
+  // when any of it was sent (else its old bytes) and nothing else new; the
+  // last attempt at each block was followed (with `repliesRead`) by a 'C'
+  // reply that parses to its sum. Returns whether the hardware image was sent.
   bool checkImages(bool repliesRead) const;
-  // After go(), if the run reached identification: the unit table, the reply
-  // and `firstKey` decided the way it took and when the operator was asked; a
-  // flash came after checkImages(true), with the hardware image when due and
-  // (with `checkConfig`) the records as sim's oracle converts them once.
+  // If the run reached identification: the unit table, the reply and
+  // `firstKey` decided its way and when the operator was asked; a flash came
+  // after checkImages(true), with the hardware image when due, and (with
+  // `checkConfig`) the records as sim's oracle converts them, once.
   void checkDecisions(int firstKey, bool checkConfig);
 
   sim::UnitModel unit;
@@ -73,11 +72,10 @@ struct Run {
   int status = 0;
   Ending ending = Ending::kUsage;
   std::vector<std::uint8_t> before;  // the unit's memory before the run
-  std::string texts;                 // the console without the echoes of replies ("Info: ret ...")
+  std::string console;
   // Per address a 'D' block went to: the reply to the 'C' right after its last attempt, if one came.
   std::map<std::uint32_t, std::optional<std::string>> lastReplies;
   std::vector<std::string> identReplies;  // to the identification 'C'
-  bool uploadRepliesChanged = false;      // the perturbation touched an 'M' reply or the 'C' after one
 };
 
 }  // namespace korrin::fuzz
