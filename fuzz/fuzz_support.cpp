@@ -9,7 +9,6 @@
 #include "app/updater.h"
 #include "config/config_record.h"
 #include "config_oracle.h"
-#include "protocol/block_transfer.h"
 #include "scenarios.h"
 
 namespace korrin::fuzz {
@@ -24,10 +23,10 @@ const sim::VirtualLine* g_shown = nullptr;
 constexpr RevisionCode kLegacyRecordsBefore = 0x042403, kProRecordsFrom = 0x101203;
 constexpr RevisionCode kBaseHardwareBefore = 0x111103, kProHardwareBefore = 0x110503;
 
-// No hang: every block a run may move (layout check, readout, write-back,
-// images) at its attempt bound, an attempt well under 30 s at the slowest
-// speed, and ten minutes for the rest.
-constexpr sim::Ticks kRunBoundTicks = ((40 + 236 + 66 + 286) * kMaxBlockAttempts * 30 + 600) * sim::kTicksPerSecond;
+// No hang: every command the unit took, with its bytes and the wait for its
+// reply, within 5 s (a 1024-byte block takes 4.3 s at 2400 baud, the slowest
+// speed of the ladder), and ten minutes for what it did not hear.
+constexpr sim::Ticks kCommandBoundTicks = 5 * sim::kTicksPerSecond, kUnheardBoundTicks = 600 * sim::kTicksPerSecond;
 
 const std::string kPrompt = "\nPress a key to exit program";
 const std::string kChecking = "\nChecking version..\n";
@@ -137,7 +136,9 @@ Ending Run::go(const std::vector<std::string>& arguments, const FirmwarePackage&
   const sim::UnitLog& log = unit.log();
   const std::vector<sim::Event>& events = line.transcript;
   const int exit = static_cast<int>(ending);
-  KORRIN_FUZZ_CHECK(!line.hung && line.now <= kRunBoundTicks, "a hang, or a run of %.0f ms", line.nowMs());
+  KORRIN_FUZZ_CHECK(
+      !line.hung && line.now <= kUnheardBoundTicks + kCommandBoundTicks * static_cast<sim::Ticks>(log.commands.size()),
+      "a hang, or %zu commands in %.0f ms", log.commands.size(), line.nowMs());
   // Keys only right after a question or the prompt; one prompt, its key the last but for closing the port.
   std::size_t prompts = 0, last = 0;
   for (std::size_t i = 1; i < events.size(); ++i) {
