@@ -121,27 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   if (portFailsAfter == 0) failPort();
 
+  if (mode < 2 && input.byte() & 1)
+    faults.noisePerMille = (input.byte() % 64) * 4u, faults.noiseSeed = input.byte() + 1u;
+  for (std::size_t n = mode < 2 ? input.pick(7) : 0, i = 0; i < n; ++i) faults.replies.push_back(honestRule(input));
   std::vector<Rewrite> rules;
-  if (mode < 2) {
-    if (input.byte() & 1) faults.noisePerMille = (input.byte() % 64) * 4u, faults.noiseSeed = input.byte() + 1u;
-    for (std::size_t n = input.pick(7), i = 0; i < n; ++i) faults.replies.push_back(honestRule(input));
-    // Blocks stored or sent corrupted a counted number of times: an image block, or a record's in either layout.
-    std::vector<std::uint32_t> blocks;
-    for (std::uint32_t at = 0; at < package.swSize; at += 1024)
-      if (at < kConfigAreaAddress || at >= kSoftwareSecondPartAddress) blocks.push_back(at);
-    for (std::uint32_t at = 0; at < package.hwSize; at += 1024) blocks.push_back(kHardwareAddress + at);
-    for (std::uint32_t bytes : {2512u, 2808u})
-      for (std::uint32_t record = 0; record < 6 * bytes; record += bytes)
-        for (std::uint32_t at = 0; at < bytes; at += 256) blocks.push_back(kConfigAreaAddress + record + at);
-    for (std::size_t n = input.pick(4), i = 0; i < n; ++i) {  // the address first
-      const std::uint32_t block = blocks[input.word() % blocks.size()];
-      faults.corruptWrites[block] = input.pick(40);
-    }
-    for (std::size_t n = input.pick(4), i = 0; i < n; ++i) {
-      const std::uint32_t block = kConfigAreaAddress + input.pick(236) * 64;
-      faults.corruptReads[block] = input.pick(40);
-    }
-  }
   for (std::size_t n = mode < 2 ? 0 : input.pick(9), i = 0; i < n; ++i)  // a braced list reads in the order written
     rules.push_back(Rewrite{"EGHCM*"[input.pick(6)], input.word() % 1024u, input.byte(), input.byte(), input.byte(),
                             input.byte(), input.bytes(input.pick(33))});

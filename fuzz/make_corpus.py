@@ -31,7 +31,7 @@ OP = {"replace": 0, "delta": 1, "respell": 1, "flipbits": 2, "truncate": 3, "set
 def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=None, release=False,
              records=LEGACY, seed=7, keys=(), speed="any", never_hok=False, answer_limit=None,
              port_fault=None, port_fails_after=0,
-             noise=None, rules=(), corrupt_writes=(), corrupt_reads=(), hooks=()):
+             noise=None, rules=(), hooks=()):
     out = bytearray([mode, (revision << 1) | int(pro), args])
     if release:
         out.append(RELEASE_LOADED)
@@ -40,7 +40,7 @@ def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=Non
         out += struct.pack("<I", arbitrary)
     else:
         out.append(ROWS.index(row))
-    out += bytes([records, seed, len(keys)] + [KEY[k] for k in keys])
+    out += bytes([records, seed, len(keys)] + [KEY[k] for k in keys])  # all the keys are read
     line = (int(never_hok) | (SPEED[speed] << 1) | (0x10 if answer_limit is not None else 0) |
             (0x20 if port_fault is not None else 0))
     out.append(line)
@@ -57,12 +57,6 @@ def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=Non
         out.append(len(rules))
         for letter, first, count, kind, delay in rules:
             out += bytes([LETTER[letter]]) + struct.pack("<H", first) + bytes([count, FAULT[kind], delay])
-        out.append(len(corrupt_writes))
-        for block, count in corrupt_writes:
-            out += struct.pack("<H", block) + bytes([count])
-        out.append(len(corrupt_reads))
-        for block, count in corrupt_reads:
-            out += bytes([block, count])
     else:
         out.append(len(hooks))
         for letter, first, count, op, a, b, payload in hooks:
@@ -90,12 +84,13 @@ SEEDS = {
         "faults_noise_lost_sums": unit_run(
             row=0, records=LEGACY, noise=40,
             rules=[("C", 3, 4, "lose", 0), ("M", 10, 2, "garble", 0), ("C", 300, 3, "delay", 180),
-                   ("E", 21, 1, "lose", 0)],
-            corrupt_writes=[(5, 3), (200, 31)], corrupt_reads=[(17, 2)]),
+                   ("E", 21, 1, "lose", 0)]),
         # Block 0x1C000 is all zeros: its first checksum reply (the 98th 'C' reply) is lost.
         "lost_reply_zero_block": unit_run(release=True, records=CONFIG, rules=[("C", 97, 1, "lose", 0)]),
         "port_lost_at_speed_cap": unit_run(row=0, records=LEGACY, port_fault="state", port_fails_after=25),
-        "faults_block_fails": unit_run(release=True, records=CONFIG, corrupt_writes=[(40, 39)]),
+        # Every checksum reply from the 41st on is one too high: that block is never confirmed.
+        "faults_block_fails": unit_run(mode=ALIGNED, release=True, records=CONFIG,
+                                       hooks=[("C", 40, 40, "delta", 1, 0, b"")]),
         "aligned_wrong_sums": unit_run(
             mode=ALIGNED, row=0, records=LEGACY,
             hooks=[("C", 50, 2, "delta", 1, 0, b""), ("C", 400, 1, "respell", 0, 3, b""),
