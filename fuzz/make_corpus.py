@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz targets into fuzz/corpus/<target>/.
 
-Each seed spells out, in the byte layout its target reads (see the comment at
-the top of each fuzz_*.cpp), one unit or command line worth starting from:
-the roads of a whole update, the exits, and a few faults.
+Each seed spells out, in the byte layout its target reads (unit_run() and
+config_area() below write it field by field, in the order the target reads
+it), one unit or command line worth starting from: the roads of a whole
+update, the exits, and a few faults.
 """
 import os
 import struct
@@ -40,7 +41,7 @@ def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=Non
         out += struct.pack("<I", arbitrary)
     else:
         out.append(ROWS.index(row))
-    out += bytes([records, seed, len(keys)] + [KEY[k] for k in keys])  # all the keys are read
+    out += bytes([records, seed, len(keys)] + [KEY[k] for k in keys])
     line = (int(never_hok) | (SPEED[speed] << 1) | (0x10 if answer_limit is not None else 0) |
             (0x20 if port_fault is not None else 0))
     out.append(line)
