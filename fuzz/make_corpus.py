@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz targets into fuzz/corpus/<target>/.
 
-Each seed spells out, in the byte layout its target reads (see the comment at
-the top of each fuzz_*.cpp), one unit or command line worth starting from:
-the roads of a whole update, the exits, and a few faults.
+Each seed spells out, in the byte layout its target reads (unit_run() and
+config_area() below write it field by field, in the order the target reads
+it), one unit or command line worth starting from: the roads of a whole
+update, the exits, and a few faults.
 """
 import os
 import struct
@@ -23,14 +24,15 @@ LETTER = {"E": 0, "G": 1, "H": 2, "C": 3, "M": 4}
 FAULT = {"lose": 0, "cut": 1, "garble": 2, "delay": 3, "lower": 4, "unpadded": 5, "nul": 6, "extra": 7}
 PORT_FAULT = {"mask": 0, "timeouts": 1, "state": 2, "busy": 3, "gone": 4}
 HOOK_LETTER = {"E": 0, "G": 1, "H": 2, "C": 3, "M": 4, "*": 5}
-OP = {"replace": 0, "delta": 1, "value": 2, "respell": 3, "truncate": 4, "setchar": 5, "insert": 6,
-      "append": 7, "delay": 8, "lose": 9, "lower": 10, "double": 11, "flipbits": 12}
+# Rewrites; "delta" and "respell" are one: the honest sum plus a, spelled as variant b.
+OP = {"replace": 0, "delta": 1, "respell": 1, "flipbits": 2, "truncate": 3, "setchar": 4, "insert": 5,
+      "delay": 6, "double": 7}
 
 
 def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=None, release=False,
              records=LEGACY, seed=7, keys=(), speed="any", never_hok=False, answer_limit=None,
              port_fault=None, port_fails_after=0,
-             noise=None, rules=(), corrupt_writes=(), corrupt_reads=(), hooks=()):
+             noise=None, rules=(), hooks=()):
     out = bytearray([mode, (revision << 1) | int(pro), args])
     if release:
         out.append(RELEASE_LOADED)
@@ -56,12 +58,6 @@ def unit_run(mode=HONEST, pro=False, revision=0, args=0, row=None, arbitrary=Non
         out.append(len(rules))
         for letter, first, count, kind, delay in rules:
             out += bytes([LETTER[letter]]) + struct.pack("<H", first) + bytes([count, FAULT[kind], delay])
-        out.append(len(corrupt_writes))
-        for block, count in corrupt_writes:
-            out += struct.pack("<H", block) + bytes([count])
-        out.append(len(corrupt_reads))
-        for block, count in corrupt_reads:
-            out += bytes([block, count])
     else:
         out.append(len(hooks))
         for letter, first, count, op, a, b, payload in hooks:
@@ -89,12 +85,13 @@ SEEDS = {
         "faults_noise_lost_sums": unit_run(
             row=0, records=LEGACY, noise=40,
             rules=[("C", 3, 4, "lose", 0), ("M", 10, 2, "garble", 0), ("C", 300, 3, "delay", 180),
-                   ("E", 21, 1, "lose", 0)],
-            corrupt_writes=[(5, 3), (200, 31)], corrupt_reads=[(17, 2)]),
+                   ("E", 21, 1, "lose", 0)]),
         # Block 0x1C000 is all zeros: its first checksum reply (the 98th 'C' reply) is lost.
         "lost_reply_zero_block": unit_run(release=True, records=CONFIG, rules=[("C", 97, 1, "lose", 0)]),
         "port_lost_at_speed_cap": unit_run(row=0, records=LEGACY, port_fault="state", port_fails_after=25),
-        "faults_block_fails": unit_run(release=True, records=CONFIG, corrupt_writes=[(40, 39)]),
+        # Every checksum reply from the 41st on is one too high: that block is never confirmed.
+        "faults_block_fails": unit_run(mode=ALIGNED, release=True, records=CONFIG,
+                                       hooks=[("C", 40, 40, "delta", 1, 0, b"")]),
         "aligned_wrong_sums": unit_run(
             mode=ALIGNED, row=0, records=LEGACY,
             hooks=[("C", 50, 2, "delta", 1, 0, b""), ("C", 400, 1, "respell", 0, 3, b""),

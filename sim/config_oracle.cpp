@@ -140,6 +140,13 @@ std::size_t recordBytes(RecordLayout layout) {
   return 0;
 }
 
+bool recordValid(const std::uint8_t* record, RecordLayout layout) { return validAs(record, layout); }
+
+void sealRecord(std::uint8_t* record, RecordLayout layout) {
+  const std::size_t at = checksumOffset(layout);
+  storeSum(record, at, bodySum(record, at));
+}
+
 void fillConfigArea(std::vector<std::uint8_t>& memory, const ConfigAreaSetup& setup) {
   const std::size_t size = recordBytes(setup.layout);
   const std::size_t at = checksumOffset(setup.layout);

@@ -19,6 +19,11 @@ constexpr std::size_t kRecordsPerUnit = 6;
 
 std::size_t recordBytes(RecordLayout layout);
 
+// True when the record's stored checksum is the sum of its body's words and not 0.
+bool recordValid(const std::uint8_t* record, RecordLayout layout);
+// Stores the sum of the record's body words as its checksum.
+void sealRecord(std::uint8_t* record, RecordLayout layout);
+
 struct ConfigAreaSetup {
   RecordLayout layout = RecordLayout::Config;
   std::uint32_t seed = 1;
