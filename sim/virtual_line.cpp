@@ -353,6 +353,7 @@ void listSerialPorts(void (*each)(const char* name, void* context), void* contex
   if (!sim::g_line) return;
   for (const std::string& port : sim::g_line->ports) each(port.c_str(), context);
 }
+const char* portNamingHelp() { return sim::VirtualLine::kPortNamingHelp; }
 bool userDataFolder(char* path, std::size_t size) {
   if (!sim::g_line || sim::g_line->noUserFolder) return false;
   const std::string folder = sim::VirtualLine::kUserFolder;

@@ -70,6 +70,8 @@ class VirtualLine {
   // real seams do. false: it does not; a close throws away what is left.
   bool drainAtCheckpoints = true;
   static constexpr const char* kUserFolder = "/home/operator/.local/state/korrin/";
+  // The simulated PC's own way of numbering a port, shown after E4.
+  static constexpr const char* kPortNamingHelp = "Give the unit's port a number from 1 to 4, then run korrin-update -c1\n";
 
   // What happened.
   Ticks now = 0;

@@ -82,11 +82,7 @@ TEST(LinkStartupTest, WholeProgramExitsWithTheirTexts) {
       "\nKorrin not in update mode, serial cable not connected,\nor other sw already using com1. (err1)\n"
       "To put Korrin in update mode press 'menu',0,6,2,8 on remote\n"
       "If it's already in update mode then press 'exit','menu',0,6,2,8";
-  const std::string portNumberHelp =
-      "COMn is the device KORRIN_COMn names, else /dev/ttyS<n-1>. On Linux name a USB\n"
-      "adapter by its /dev/serial/by-id/ path, which stays the same after a replug:\n"
-      "  KORRIN_COM1=/dev/serial/by-id/usb-... korrin-update -c1\n"
-      "\nPress a key to exit program";
+  const std::string portNumberHelp = std::string(sim::VirtualLine::kPortNamingHelp) + "\nPress a key to exit program";
   const std::set<std::string> allFour{"COM1", "COM2", "COM3", "COM4"};
   struct Case {
     const char* label;

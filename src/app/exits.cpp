@@ -16,19 +16,6 @@ struct ExitSteps {
   bool portHelp = false;  // after `before`: the PC's serial ports and how to number one
 };
 
-// How a port gets one of the numbers -c can choose. Chosen when the program
-// is built, as the port names themselves are the system's.
-#if defined(_WIN32)
-constexpr const char kPortNumberHelp[] =
-    "To give a USB adapter a number from COM1 to COM4: Device Manager,\n"
-    "Ports (COM & LPT), the adapter's Properties, Port Settings, Advanced,\n"
-    "COM Port Number.\n";
-#else
-constexpr const char kPortNumberHelp[] =
-    "COMn is the device KORRIN_COMn names, else /dev/ttyS<n-1>. On Linux name a USB\n"
-    "adapter by its /dev/serial/by-id/ path, which stays the same after a replug:\n"
-    "  KORRIN_COM1=/dev/serial/by-id/usb-... korrin-update -c1\n";
-#endif
 
 // For an operator who cannot find the unit: the ports there are to try.
 void printPortHelp() {
@@ -41,7 +28,7 @@ void printPortHelp() {
       },
       &listed);
   if (listed == 0) consolePrint(" none found");
-  consolePrint("\n%s", kPortNumberHelp);
+  consolePrint("\n%s", os::portNamingHelp());
 }
 
 constexpr ExitSteps kExits[] = {

@@ -120,6 +120,9 @@ void releaseStopRequests();
 // operator knows (Windows: "COM5"; POSIX: a device path such as
 // /dev/serial/by-id/usb-..., /dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0).
 void listSerialPorts(void (*each)(const char* name, void* context), void* context);
+// How the operator gives the unit's port one of the names -c can choose
+// (COM1 to COM4) on this system: lines of text, each ending with a line feed.
+const char* portNamingHelp();
 
 // Files of this user that outlive a run: the saved copies of a unit's
 // configuration records. Paths are plain text in the system's own form.

@@ -325,6 +325,12 @@ UINT timeEndPeriod(UINT periodMs) {
   return 0;
 }
 
+const char* portNamingHelp() {
+  return "COMn is the device KORRIN_COMn names, else /dev/ttyS<n-1>. On Linux name a USB\n"
+         "adapter by its /dev/serial/by-id/ path, which stays the same after a replug:\n"
+         "  KORRIN_COM1=/dev/serial/by-id/usb-... korrin-update -c1\n";
+}
+
 void writeConsole(const char* text, std::size_t length) {
   while (length > 0) {
     ssize_t put = write(STDOUT_FILENO, text, length);

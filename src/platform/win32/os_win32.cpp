@@ -313,6 +313,12 @@ os::UINT os::timeEndPeriod(os::UINT periodMs) {
   return call == nullptr ? kTimerCannotDo : call(periodMs);
 }
 
+const char* os::portNamingHelp() {
+  return "To give a USB adapter a number from COM1 to COM4: Device Manager,\n"
+         "Ports (COM & LPT), the adapter's Properties, Port Settings, Advanced,\n"
+         "COM Port Number.\n";
+}
+
 void os::writeConsole(const char* text, std::size_t length) {
   std::fwrite(text, 1, length, stdout);
   std::fflush(stdout);
