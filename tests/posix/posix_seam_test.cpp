@@ -3,6 +3,7 @@
 #include "platform/os.h"
 #include "platform/posix/device_path.h"
 #include "platform/posix/serial_ports.h"
+#include "serial/serial_port.h"
 #include "termios2_probe.h"
 
 #include <gtest/gtest.h>
@@ -13,16 +14,14 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -68,13 +67,12 @@ struct Pty {
     Bytes got;
     std::uint8_t buffer[512];
     for (pollfd wait{master, POLLIN, 0}; poll(&wait, 1, quietMs) > 0;) {
-      ssize_t n = ::read(master, buffer, sizeof buffer);
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
       if (n <= 0) break;
       got.insert(got.end(), buffer, buffer + n);
     }
     return got;
   }
-
   int master;
   std::string slave;
 };
@@ -88,18 +86,12 @@ struct Port {
   ~Port() { close(); }
   bool ok() const { return handle != os::INVALID_HANDLE_VALUE; }
   int fd() const { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle)); }
-  // The line the updater asks for, then `change` made to it. What is left zero
-  // means no parity, one stop bit, no flow control, DTR and RTS inactive.
+  // The line the updater asks for, then `change` made to it.
   bool set(os::DWORD baud, void (*change)(os::DCB&) = [](os::DCB&) {}) {
     os::DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = baud;
     dcb.fBinary = 1;
-    dcb.XonLim = 2;
-    dcb.XoffLim = 4;
     dcb.ByteSize = 8;
-    dcb.XonChar = 0x13;
-    dcb.XoffChar = 0x19;
     change(dcb);
     return os::SetCommState(handle, &dcb) != 0;
   }
@@ -116,30 +108,41 @@ struct Port {
     return os::ClearCommError(handle, nullptr, &stat) ? stat.cbInQue : 0xFFFFFFFFu;
   }
   bool close() {
-    bool closed = ok() && os::CloseHandle(handle);
+    const bool closed = ok() && os::CloseHandle(handle);
     handle = os::INVALID_HANDLE_VALUE;
     return closed;
   }
-
   os::HANDLE handle;
 };
 
 // Runs `body` in a child process that exits with its result without flushing
-// anything; a hang ends with the alarm.
-template <typename Body>
-pid_t forkChild(Body body) {
-  pid_t child = fork();
+// anything (a hang ends with the alarm), and `meanwhile` here. Returns the
+// child's exit status, or -1.
+template <typename Body, typename Meanwhile>
+int inChild(Body body, Meanwhile meanwhile) {
+  const pid_t child = fork();
   if (child == 0) {
     alarm(5);
     _exit(body());
   }
-  return child;
-}
-
-// The child's exit status, or -1 when it did not exit normally.
-int exitStatusOf(pid_t child) {
+  meanwhile(child);
   int status = 0;
   return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+template <typename Body>
+int inChild(Body body) {
+  return inChild(body, [](pid_t) {});
+}
+
+// Waits until the terminal `fd` reads key by key, as readKey sets it: the
+// asker is then in its wait. False after a second.
+bool waitUntilRaw(int fd) {
+  termios line{};
+  for (auto deadline = Clock::now() + std::chrono::seconds(1); Clock::now() < deadline;) {
+    if (tcgetattr(fd, &line) == 0 && (line.c_lflag & ICANON) == 0) return true;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return false;
 }
 
 class SeamOnPty : public ::testing::Test {
@@ -167,15 +170,65 @@ TEST(DevicePath, MapsPortNamesToDevices) {
     EXPECT_STREQ(path, c.expected) << c.portName << " with " << (c.variable ? c.variable : "nothing set");
     if (c.variable != nullptr) unsetenv(c.variable);
   }
-  for (const char* name : {"COM0", "COM01", "COM256", "COM", "COM1x", "LPT1", "NUL", "ttyS0", ""}) {
+  for (const char* name : {"COM0", "COM01", "COM256", "COM", "COM1x", "LPT1", "NUL", "ttyS0", "", "/nonexistent/x"}) {
     char path[64];
-    EXPECT_FALSE(os::posix::devicePathFor(name, path, sizeof path)) << name;
-    EXPECT_FALSE(Port(name).ok()) << name;
+    EXPECT_FALSE(os::posix::devicePathFor(name, path, sizeof path) && Port(name).ok()) << name;
   }
-  EXPECT_FALSE(Port("/nonexistent/ttyS0").ok());
   char tooSmall[10];  // each needs 11 bytes with its NUL
   EXPECT_FALSE(os::posix::devicePathFor("COM1", tooSmall, sizeof tooSmall));
   EXPECT_FALSE(os::posix::devicePathFor("/dev/ttyS0", tooSmall, sizeof tooSmall));
+}
+
+// A port the updater opens with SerialPort works; a regular file named as a
+// port is no port and stays as it was; calls on handles that are not open
+// ports fail.
+TEST(SeamOpen, OnlyATerminalIsAPort) {
+  {
+    Pty pty;
+    korrin::SerialPort port;
+    ASSERT_TRUE(port.open("COM3", 28800)) << "mask, time-outs and line settings as the updater sets them";
+    port.writeByte('E');
+    EXPECT_EQ(pty.read(100), Bytes{'E'});
+  }
+  char file[] = "/tmp/korrin-not-a-port-XXXXXX";
+  const int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  setenv("KORRIN_COM3", file, 1);
+  korrin::SerialPort port;
+  EXPECT_FALSE(Port().ok());
+  EXPECT_FALSE(port.open("COM3", 9600));
+  port.writeByte('E');
+  struct stat info {};
+  EXPECT_TRUE(stat(file, &info) == 0 && info.st_size == 0) << "protocol bytes written into a file";
+  unlink(file);
+  unsetenv("KORRIN_COM3");
+
+  Pty pty;
+  Port closed;
+  ASSERT_TRUE(closed.ok() && closed.set(9600));
+  os::COMMTIMEOUTS timeouts{};
+  EXPECT_TRUE(os::SetCommTimeouts(closed.handle, &timeouts)) << "no time-outs: the only kind carried out";
+  for (os::DWORD os::COMMTIMEOUTS::*field :
+       {&os::COMMTIMEOUTS::ReadIntervalTimeout, &os::COMMTIMEOUTS::ReadTotalTimeoutMultiplier,
+        &os::COMMTIMEOUTS::ReadTotalTimeoutConstant, &os::COMMTIMEOUTS::WriteTotalTimeoutMultiplier,
+        &os::COMMTIMEOUTS::WriteTotalTimeoutConstant}) {
+    os::COMMTIMEOUTS asked{};
+    asked.*field = 1;
+    EXPECT_FALSE(os::SetCommTimeouts(closed.handle, &asked));
+  }
+  const os::HANDLE handle = closed.handle;
+  ASSERT_TRUE(closed.close());
+  for (const os::HANDLE bad : {handle, os::INVALID_HANDLE_VALUE}) {
+    os::DCB dcb{};
+    os::COMSTAT stat{};
+    char byte = 'E';
+    os::DWORD count = 0;
+    EXPECT_FALSE(os::SetCommMask(bad, 0) || os::SetCommTimeouts(bad, &timeouts) || os::SetCommState(bad, &dcb) ||
+                 os::WriteFile(bad, &byte, 1, &count, nullptr) || os::ReadFile(bad, &byte, 1, &count, nullptr) ||
+                 os::ClearCommError(bad, nullptr, &stat) || os::CloseHandle(bad));
+  }
+  EXPECT_TRUE(pty.read(50).empty());
 }
 
 TEST_F(SeamOnPty, PortIsForOneUserAtATime) {
@@ -184,20 +237,20 @@ TEST_F(SeamOnPty, PortIsForOneUserAtATime) {
   // but root. 0: refused as busy, 1: opened, 2: refused otherwise, 3: could
   // not drop root.
   ASSERT_EQ(chmod(pty_.slave.c_str(), 0666), 0);  // for the open as nobody
-  auto plainOpen = [this] {
+  const std::string slave = pty_.slave;
+  auto plainOpen = [slave] {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 3;
-    if (open(pty_.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0) return 1;
+    if (open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0) return 1;
     return errno == EBUSY ? 0 : 2;
   };
   EXPECT_FALSE(Port().ok()) << "second open in the same process";
-  EXPECT_EQ(exitStatusOf(forkChild([] { return Port().ok() ? 1 : 0; })), 0) << "open by another process";
-  const int plainWhileOpen = exitStatusOf(forkChild(plainOpen));
+  EXPECT_EQ(inChild([] { return Port().ok() ? 1 : 0; }), 0) << "open by another process";
+  const int plainWhileOpen = inChild(plainOpen);
   EXPECT_TRUE(port_.close());
   EXPECT_TRUE(Port().ok()) << "the port is free again after closing";
-
   if (plainWhileOpen == 3) GTEST_SKIP() << "cannot run a process without root here";
   EXPECT_EQ(plainWhileOpen, 0) << "a program that does not lock, while the port is open";
-  EXPECT_EQ(exitStatusOf(forkChild(plainOpen)), 1) << "a program that does not lock, after the port is closed";
+  EXPECT_EQ(inChild(plainOpen), 1) << "a program that does not lock, after the port is closed";
 }
 
 TEST_F(SeamOnPty, EverySpeedOfTheLadderTakesEffectOnARawLine) {
@@ -237,22 +290,37 @@ TEST_F(SeamOnPty, SettingsThatDoNotTakeAreRefused) {
   struct Case {
     const char* what;
     void (*change)(os::DCB&);
+    DriverFault fault;
     bool accepted;
   } const cases[] = {
-      {"8N1 as the updater asks", [](os::DCB&) {}, true},
+      {"8N1 as the updater asks", [](os::DCB&) {}, {}, true},
       // A pseudo-terminal keeps 8 bits without parity whatever it is told:
       // tcsetattr succeeds, only reading back shows it.
-      {"odd parity", [](os::DCB& d) { d.Parity = os::ODDPARITY; }, false},
-      {"even parity", [](os::DCB& d) { d.Parity = os::EVENPARITY; }, false},
-      {"mark parity", [](os::DCB& d) { d.Parity = 3; }, false},
-      {"7 data bits", [](os::DCB& d) { d.ByteSize = 7; }, false},
-      {"two stop bits", [](os::DCB& d) { d.StopBits = 2; }, false},
-      {"CTS flow control", [](os::DCB& d) { d.fOutxCtsFlow = 1; }, false},
-      {"XON/XOFF flow control", [](os::DCB& d) { d.fOutX = 1; }, false},
-      {"DTR raised", [](os::DCB& d) { d.fDtrControl = 1; }, false},
-      {"speed 0 (hang-up)", [](os::DCB& d) { d.BaudRate = 0; }, false},
+      {"odd parity", [](os::DCB& d) { d.Parity = os::ODDPARITY; }, {}, false},
+      {"even parity", [](os::DCB& d) { d.Parity = os::EVENPARITY; }, {}, false},
+      {"mark parity", [](os::DCB& d) { d.Parity = 3; }, {}, false},
+      {"7 data bits", [](os::DCB& d) { d.ByteSize = 7; }, {}, false},
+      {"two stop bits", [](os::DCB& d) { d.StopBits = 2; }, {}, false},
+      {"CTS flow control", [](os::DCB& d) { d.fOutxCtsFlow = 1; }, {}, false},
+      {"DSR flow control", [](os::DCB& d) { d.fOutxDsrFlow = 1; }, {}, false},
+      {"XON/XOFF flow control", [](os::DCB& d) { d.fOutX = 1; }, {}, false},
+      {"XON/XOFF on input", [](os::DCB& d) { d.fInX = 1; }, {}, false},
+      {"an error character", [](os::DCB& d) { d.fErrorChar = 1; }, {}, false},
+      {"NUL bytes dropped", [](os::DCB& d) { d.fNull = 1; }, {}, false},
+      {"DTR raised", [](os::DCB& d) { d.fDtrControl = 1; }, {}, false},
+      {"RTS raised", [](os::DCB& d) { d.fRtsControl = 1; }, {}, false},
+      {"speed 0 (hang-up)", [](os::DCB& d) { d.BaudRate = 0; }, {}, false},
+      {"the driver refuses the speed", [](os::DCB&) {}, {true, 0, 0}, false},
+      // A receiver samples every bit of a 10-bit frame within 2 %.
+      {"reported 2 % off: taken", [](os::DCB&) {}, {false, 576, -576}, true},
+      {"output reported 2 % and 1 baud off", [](os::DCB&) {}, {false, 577, 0}, false},
+      {"input reported 2 % and 1 baud off", [](os::DCB&) {}, {false, 0, -577}, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(port_.set(9600, c.change), c.accepted) << c.what;
+  for (const Case& c : cases) {
+    driverFault = c.fault;
+    EXPECT_EQ(port_.set(28800, c.change), c.accepted) << c.what;
+    driverFault = {};
+  }
 }
 
 TEST_F(SeamOnPty, BytesPassUnchangedAndReadsTakeExactlyTheCountAsked) {
@@ -276,7 +344,6 @@ TEST_F(SeamOnPty, BytesPassUnchangedAndReadsTakeExactlyTheCountAsked) {
   EXPECT_EQ(port_.waiting(), 156u) << "what was not asked for stays queued";
   EXPECT_EQ(port_.read(&got[100], 156), 156u);
   EXPECT_EQ(got, all);
-  EXPECT_EQ(port_.waiting(), 0u);
 
   // A reply that comes in parts is read whole.
   std::thread unit([this] {
@@ -309,7 +376,7 @@ TEST_F(SeamOnPty, WrittenBytesAreOutBeforeTheLineIsUsedAgain) {
     drainCount = 0;
     ASSERT_TRUE(port_.write("B", 1));
     ASSERT_TRUE(c.next(port_)) << c.what;
-    EXPECT_GT(drainCount, 0) << c.what;
+    EXPECT_EQ(drainCount, 1) << c.what;
   }
 }
 #endif
@@ -323,42 +390,30 @@ TEST(SeamRead, EndsWhenTheDeviceGoesAway) {
     Pty pty;
     Port port;
     ASSERT_TRUE(pty.ok() && port.ok() && port.set(9600));
+    bool gone = true;
     // 0: failed after the two bytes that came, 1: succeeded, 2: failed with
     // more bytes than came, 3: with fewer, -1: still waiting at the alarm.
-    pid_t reader = forkChild([&] {
-      pty.closeMaster();  // only the parent's master keeps the line up
-      char buffer[4];
-      os::DWORD read = 99;
-      if (os::ReadFile(port.handle, buffer, sizeof buffer, &read, nullptr)) return 1;
-      return read > 2 ? 2 : read == 2 ? 0 : 3;
-    });
-    pty.write({'O', 'k'});
-    std::this_thread::sleep_for(milliseconds(50));
-    const bool gone = hangUp ? ioctl(port.fd(), TIOCVHANGUP) == 0 : (pty.closeMaster(), true);
-    if (!gone) kill(reader, SIGKILL);
-    const int result = exitStatusOf(reader);
+    const int result = inChild(
+        [&] {
+          pty.closeMaster();  // only the parent's master keeps the line up
+          char buffer[4];
+          os::DWORD read = 99;
+          if (os::ReadFile(port.handle, buffer, sizeof buffer, &read, nullptr)) return 1;
+          return read > 2 ? 2 : read == 2 ? 0 : 3;
+        },
+        [&](pid_t reader) {
+          pty.write({'O', 'k'});
+          std::this_thread::sleep_for(milliseconds(50));
+          gone = hangUp ? ioctl(port.fd(), TIOCVHANGUP) == 0 : (pty.closeMaster(), true);
+          if (!gone) kill(reader, SIGKILL);
+        });
     if (!gone) GTEST_SKIP() << "cannot hang up a terminal here";
     // A hang-up may discard bytes not yet read.
     EXPECT_TRUE(result == 0 || (hangUp && result == 3)) << result;
   }
 }
 
-TEST(SeamSleep, LastsTheFullTimeThroughSignals) {
-  struct sigaction handler {}, previous {};
-  handler.sa_handler = [](int) {};  // no SA_RESTART: nanosleep returns early with EINTR
-  ASSERT_EQ(sigaction(SIGALRM, &handler, &previous), 0);
-  itimerval every5ms{{0, 5000}, {0, 5000}}, off{};
-  ASSERT_EQ(setitimer(ITIMER_REAL, &every5ms, nullptr), 0);
-  const auto start = Clock::now();
-  os::Sleep(60);
-  const auto elapsed = Clock::now() - start;
-  setitimer(ITIMER_REAL, &off, nullptr);
-  sigaction(SIGALRM, &previous, nullptr);
-  EXPECT_GE(elapsed, milliseconds(60));
-  EXPECT_LT(elapsed, milliseconds(500));
-}
-
-TEST(SeamKey, ScriptedInputGivesOneByteAndEndOfInputCounts) {
+TEST(SeamKey, ScriptedInputIsKeptAndGivesOneByteAKeyAndEndOfInputCounts) {
   struct Case {
     std::string input;
     int key;
@@ -370,35 +425,41 @@ TEST(SeamKey, ScriptedInputGivesOneByteAndEndOfInputCounts) {
     ASSERT_EQ(write(fds[1], c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
     close(fds[1]);
     // 0: the key, then what should be left; 1: another key; 2: other bytes left.
-    pid_t asker = forkChild([&] {
-      dup2(fds[0], STDIN_FILENO);
-      if (os::readKey() != c.key) return 1;
-      char rest[16];
-      return std::string(rest, std::max<ssize_t>(read(STDIN_FILENO, rest, sizeof rest), 0)) == c.left ? 0 : 2;
-    });
-    EXPECT_EQ(exitStatusOf(asker), 0) << "input \"" << c.input << '"';
+    EXPECT_EQ(inChild([&] {
+                dup2(fds[0], STDIN_FILENO);
+                os::discardTypedAhead();  // a script's answers are meant for the questions
+                if (os::readKey() != c.key) return 1;
+                char rest[16];
+                return std::string(rest, std::max<ssize_t>(read(STDIN_FILENO, rest, sizeof rest), 0)) == c.left ? 0 : 2;
+              }),
+              0)
+        << "input \"" << c.input << '"';
     close(fds[0]);
   }
 }
 
-TEST(SeamKey, TerminalKeyIsTakenAtOnceWithoutEchoAndTheTerminalRestored) {
+// On a terminal the key typed while the updater was busy is thrown away; the
+// one typed at the question is taken at once, without Enter and without echo,
+// and the terminal is left as it was.
+TEST(SeamKey, OnATerminalOnlyAKeyTypedAtTheQuestionCounts) {
   Pty terminal;
   const int slave = open(terminal.slave.c_str(), O_RDWR | O_NOCTTY);
-  termios before{}, now{}, after{};
+  termios before{}, after{};
   ASSERT_TRUE(terminal.ok() && slave >= 0 && tcgetattr(slave, &before) == 0);
-  ASSERT_EQ(before.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
-      << "a new terminal is cooked";
-
-  pid_t asker = forkChild([slave] { dup2(slave, STDIN_FILENO); return os::readKey(); });
-  // The operator types once the question is waiting: a key typed while the
-  // terminal is still line by line would wait for Enter.
-  for (auto deadline = Clock::now() + std::chrono::seconds(1);
-       tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) != 0 && Clock::now() < deadline;) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  EXPECT_EQ(now.c_lflag & ICANON, 0u) << "the terminal still waited for Enter";
-  terminal.write({'k'});
-  EXPECT_EQ(exitStatusOf(asker), 'k');
+  ASSERT_EQ(before.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO)) << "a new terminal is cooked";
+  terminal.write({'y'});
+  ASSERT_EQ(terminal.read(200), Bytes{'y'}) << "the cooked terminal's echo: the key is in its input queue";
+  const int key = inChild(
+      [&] {
+        dup2(slave, STDIN_FILENO);
+        os::discardTypedAhead();
+        return os::readKey();
+      },
+      [&](pid_t) {
+        EXPECT_TRUE(waitUntilRaw(slave)) << "the terminal still waited for Enter";
+        terminal.write({'k'});
+      });
+  EXPECT_EQ(key, 'k') << "the key typed before the question answered it";
   EXPECT_TRUE(terminal.read(100).empty()) << "the key was echoed";
   ASSERT_EQ(tcgetattr(slave, &after), 0);
   EXPECT_EQ(after.c_lflag, before.c_lflag);
@@ -410,8 +471,7 @@ TEST(SeamConsole, TextIsOutAtOnce) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   // The child ends without flushing: a buffered console leaves the pipe empty.
-  auto writer = [&] { dup2(fds[1], STDOUT_FILENO); os::writeConsole("Connected\n.", 11); return 0; };
-  EXPECT_EQ(exitStatusOf(forkChild(writer)), 0);
+  EXPECT_EQ(inChild([&] { dup2(fds[1], STDOUT_FILENO); os::writeConsole("Connected\n.", 11); return 0; }), 0);
   close(fds[1]);
   char got[32] = {};
   EXPECT_EQ(read(fds[0], got, sizeof got - 1), 11);
@@ -419,72 +479,12 @@ TEST(SeamConsole, TextIsOutAtOnce) {
   EXPECT_STREQ(got, "Connected\n.");
 }
 
-// Waits until the terminal `fd` reads key by key, as readKey sets it: the
-// asker is then in its wait. False after a second.
-bool waitUntilRaw(int fd) {
-  termios line{};
-  for (auto deadline = Clock::now() + std::chrono::seconds(1); Clock::now() < deadline;) {
-    if (tcgetattr(fd, &line) == 0 && (line.c_lflag & ICANON) == 0) return true;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return false;
-}
-
-// A key typed while the updater was busy must not answer the question that
-// follows; scripted answers in a pipe are meant for the questions.
-TEST(SeamKey, KeysTypedAheadAreDiscardedOnATerminalOnly) {
-  {
-    Pty terminal;
-    const int slave = open(terminal.slave.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(terminal.ok() && slave >= 0);
-    terminal.write({'y'});
-    // The echo of the cooked terminal shows the key is in its input queue.
-    ASSERT_EQ(terminal.read(200), Bytes{'y'});
-    pid_t asker = forkChild([slave] {
-      dup2(slave, STDIN_FILENO);
-      os::discardTypedAhead();
-      return os::readKey();
-    });
-    ASSERT_TRUE(waitUntilRaw(slave));
-    terminal.write({'k'});
-    EXPECT_EQ(exitStatusOf(asker), 'k') << "the key typed before the question answered it";
-    close(slave);
-  }
-  {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], "yn", 2), 2);
-    close(fds[1]);
-    pid_t asker = forkChild([&] {
-      dup2(fds[0], STDIN_FILENO);
-      os::discardTypedAhead();
-      return os::readKey();
-    });
-    EXPECT_EQ(exitStatusOf(asker), 'y') << "scripted input was thrown away";
-    close(fds[0]);
-  }
-}
-
 // The operator's stop (Ctrl-C at the shell, kill, a closed terminal window)
-// is remembered instead of ending the process in the middle of a block, and a
-// wait for a key ends at once.
-TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
-  // In the child: the defaults an interactive start has, then the updater's catch.
-  auto catchFromDefaults = [] {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, SIG_DFL);
-    os::catchStopRequests();
-  };
+// is remembered instead of ending the process in the middle of a block, a
+// wait for a key ends at once, and a pause still lasts its full time.
+TEST(SeamStop, SignalsAreRememberedEndAWaitForAKeyAndNotAPause) {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(signal));
-    // 7: alive and the stop remembered; 1: alive, nothing remembered.
-    pid_t self = forkChild([&] {
-      catchFromDefaults();
-      if (os::stopRequested()) return 2;
-      kill(getpid(), signal);
-      return os::stopRequested() ? 7 : 1;
-    });
-    EXPECT_EQ(exitStatusOf(self), 7);
-
     for (bool fromTerminal : {true, false}) {
       SCOPED_TRACE(fromTerminal ? "key from a terminal" : "key from a pipe");
       Pty terminal;
@@ -492,20 +492,25 @@ TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
       ASSERT_TRUE(terminal.ok() && pipe(fds) == 0);
       const int input = fromTerminal ? open(terminal.slave.c_str(), O_RDWR | O_NOCTTY) : fds[0];
       ASSERT_GE(input, 0);
+      auto sent = Clock::now();
       // 0: the wait ended with -1 and the stop is remembered.
-      pid_t asker = forkChild([&] {
-        dup2(input, STDIN_FILENO);
-        catchFromDefaults();
-        return os::readKey() == -1 && os::stopRequested() ? 0 : 1;
-      });
-      if (fromTerminal) {
-        ASSERT_TRUE(waitUntilRaw(input));
-      } else {
-        std::this_thread::sleep_for(milliseconds(100));
-      }
-      const auto sent = Clock::now();
-      kill(asker, signal);
-      EXPECT_EQ(exitStatusOf(asker), 0) << "-1 means the alarm ended a wait that went on";
+      EXPECT_EQ(inChild(
+                    [&] {
+                      dup2(input, STDIN_FILENO);
+                      ::signal(signal, SIG_DFL);  // as an interactive start has it
+                      os::catchStopRequests();
+                      return !os::stopRequested() && os::readKey() == -1 && os::stopRequested() ? 0 : 1;
+                    },
+                    [&](pid_t child) {
+                      if (fromTerminal) {
+                        EXPECT_TRUE(waitUntilRaw(input));
+                      } else {
+                        std::this_thread::sleep_for(milliseconds(100));
+                      }
+                      sent = Clock::now();
+                      kill(child, signal);
+                    }),
+                0);
       EXPECT_LT(Clock::now() - sent, milliseconds(500));
       if (fromTerminal) {
         termios after{};
@@ -517,18 +522,19 @@ TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
       close(fds[1]);
     }
   }
-}
-
-TEST(SeamStop, APauseLastsItsFullTimeThroughAStop) {
-  pid_t sleeper = forkChild([] {
-    os::catchStopRequests();
-    const auto start = Clock::now();
-    os::Sleep(200);
-    return Clock::now() - start >= milliseconds(200) && os::stopRequested() ? 0 : 1;
-  });
-  std::this_thread::sleep_for(milliseconds(50));
-  kill(sleeper, SIGTERM);
-  EXPECT_EQ(exitStatusOf(sleeper), 0);
+  EXPECT_EQ(inChild(
+                [] {
+                  os::catchStopRequests();
+                  const auto start = Clock::now();
+                  os::Sleep(200);
+                  return Clock::now() - start >= milliseconds(200) && os::stopRequested() ? 0 : 1;
+                },
+                [](pid_t child) {
+                  std::this_thread::sleep_for(milliseconds(50));
+                  kill(child, SIGTERM);
+                }),
+            0)
+      << "a pause cut short by the signal";
 }
 
 // A folder of this test's own, used as XDG_STATE_HOME and HOME; removed with
@@ -537,10 +543,8 @@ struct StateHome {
   StateHome() {
     char pattern[] = "/tmp/korrin-state-XXXXXX";
     if (mkdtemp(pattern) != nullptr) path = pattern;
-    for (const char* name : {"XDG_STATE_HOME", "HOME"}) {
-      const char* value = getenv(name);
-      if (value != nullptr) saved.emplace_back(name, value);
-    }
+    for (const char* name : {"XDG_STATE_HOME", "HOME"})
+      if (const char* value = getenv(name)) saved.emplace_back(name, value);
   }
   ~StateHome() {
     unsetenv("XDG_STATE_HOME");
@@ -574,27 +578,17 @@ TEST(SeamFiles, TheFolderIsTheUsersAndCreatedForTheOwnerOnly) {
   StateHome state;
   ASSERT_FALSE(state.path.empty());
   const std::string xdg = state.path + "/xdg/state", xdgSlash = xdg + "/";
-  struct Case {
-    const char* what;
-    const char* xdgStateHome;  // null: unset
-    std::string expected;
-  } const cases[] = {
-      {"XDG_STATE_HOME", xdg.c_str(), xdg + "/korrin/"},
-      {"XDG_STATE_HOME with a slash at its end", xdgSlash.c_str(), xdg + "/korrin/"},
-      {"no XDG_STATE_HOME", nullptr, state.path + "/.local/state/korrin/"},
-      {"a relative XDG_STATE_HOME is ignored", "state", state.path + "/.local/state/korrin/"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(folderFor(c.xdgStateHome, state.path), c.expected) << c.what;
-  }
+  EXPECT_EQ(folderFor(xdg.c_str(), state.path), xdg + "/korrin/");
+  EXPECT_EQ(folderFor(xdgSlash.c_str(), state.path), xdg + "/korrin/") << "a slash at its end";
+  EXPECT_EQ(folderFor(nullptr, state.path), state.path + "/.local/state/korrin/");
+  EXPECT_EQ(folderFor("state", state.path), state.path + "/.local/state/korrin/") << "relative: ignored";
   for (const std::string& created : {state.path + "/xdg", xdg, xdg + "/korrin", state.path + "/.local",
                                      state.path + "/.local/state/korrin"}) {
     EXPECT_EQ(modeOf(created), 0700u) << created;
   }
   char tooSmall[8];
   EXPECT_FALSE(os::userDataFolder(tooSmall, sizeof tooSmall));
-  // A file where the folder should be.
-  std::ofstream(state.path + "/blocked").put('x');
+  std::ofstream(state.path + "/blocked").put('x');  // a file where the folder should be
   EXPECT_EQ(folderFor((state.path + "/blocked").c_str(), state.path), "(none)");
 }
 
@@ -619,7 +613,6 @@ TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
   const std::string folder = folderFor(nullptr, state.path);
   const std::string saved = folder + "records.bin";
   ASSERT_NE(folder, "(none)");
-
   ASSERT_TRUE(os::writeFileDurably(saved.c_str(), "first", 5));
   EXPECT_EQ(readBack(saved), "first");
   EXPECT_EQ(modeOf(saved), 0600u);
@@ -638,13 +631,13 @@ TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
 
   // A write that fails half way (the file size limit stands in for a full
   // disk) leaves the old file as it was, and no temporary file.
-  pid_t writer = forkChild([&] {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{4, 4};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    return os::writeFileDurably(saved.c_str(), "too long for the limit", 22) ? 1 : 0;
-  });
-  EXPECT_EQ(exitStatusOf(writer), 0);
+  EXPECT_EQ(inChild([&] {
+              signal(SIGXFSZ, SIG_IGN);
+              rlimit limit{4, 4};
+              if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+              return os::writeFileDurably(saved.c_str(), "too long for the limit", 22) ? 1 : 0;
+            }),
+            0);
   EXPECT_EQ(readBack(saved), longer);
   EXPECT_FALSE(os::writeFileDurably((folder + "sub").c_str(), "x", 1)) << "a folder is not replaced";
   EXPECT_FALSE(os::writeFileDurably((folder + "missing/file").c_str(), "x", 1));
