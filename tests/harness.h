@@ -112,9 +112,7 @@ inline std::size_t count(const std::string& text, const std::string& what) {
 // interruption matrix, or the long one of the fault matrix.
 inline std::string ending(const VirtualRun& run, bool longLabel) {
   if (run.killed) return "killed";
-  struct Ending {
-    const char *text, *label, *longLabel;
-  } const endings[] = {
+  const char* const endings[][3] = {
       {"Korrin not in update mode", "E4", "E4 not in update mode"},
       {"Connection cannot be made", "E5", "E5 no line speed"},
       {"Connection failed at check config", "E8", "E8 at check config"},
@@ -126,9 +124,8 @@ inline std::string ending(const VirtualRun& run, bool longLabel) {
       {"Firmware not updated", "E7", "E7 refused"},
       {"Now flashing", "E10", "E10 flashed"},
   };
-  const std::string shown = run.console();
-  for (const Ending& e : endings)
-    if (shown.find(e.text) != std::string::npos) return longLabel ? e.longLabel : e.label;
+  for (const auto& [text, label, longer] : endings)
+    if (run.console().find(text) != std::string::npos) return longLabel ? longer : label;
   return "?";
 }
 

@@ -1,10 +1,5 @@
-#include "termios2_probe.h"
+#include "stand_ins.h"
 
-DriverFault driverFault;
-
-#if defined(__linux__)
-
-#include <asm/termbits.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -12,12 +7,25 @@ DriverFault driverFault;
 #include <cerrno>
 #include <cstdarg>
 
-bool readKernelLineSpeed(int fd, KernelLineSpeed* speed) {
-  termios2 settings{};
-  if (ioctl(fd, TCGETS2, &settings) != 0) return false;
-  speed->output = settings.c_ospeed;
-  speed->input = settings.c_ispeed;
-  return true;
+int drainCount = 0;
+bool flushesFail = false;
+DriverFault driverFault;
+
+#if defined(__linux__)
+
+#include <asm/termbits.h>
+
+extern "C" int fsync(int fd) {
+  if (!flushesFail) return static_cast<int>(syscall(SYS_fsync, fd));
+  errno = EIO;
+  return -1;
+}
+
+// A pseudo-terminal has no output queue, so tcdrain returns at once and a
+// missing drain cannot be seen on the line: the drains are counted.
+extern "C" int tcdrain(int fd) {
+  ++drainCount;
+  return ioctl(fd, TCSBRK, 1);
 }
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
@@ -35,6 +43,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     static_cast<termios2*>(argument)->c_ispeed += static_cast<speed_t>(driverFault.inputOff);
   }
   return static_cast<int>(result);
+}
+
+bool readKernelLineSpeed(int fd, KernelLineSpeed* speed) {
+  termios2 settings{};
+  if (ioctl(fd, TCGETS2, &settings) != 0) return false;
+  *speed = {settings.c_ospeed, settings.c_ispeed};
+  return true;
 }
 
 #else
