@@ -89,6 +89,7 @@ TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
       {"Pro release, 09/11/03 unit: to the Pro layout", 95, true, 0x020904, kOnPro, true},
       {"Pro release, legacy unit: legacy first", 0, true, 0x020904, kLegacy, true},
       {"Pro release before 10/12/03: no Pro layout", 95, true, 0x093003, kNone, true},
+      {"Pro release of 10/12/03 itself: the Pro layout", 95, true, 0x101203, kOnPro, true},
       {"Pro release, unit of 11/20/03: nothing", 146, true, 0x020904, kNone, false},
       {"year byte 01 counts as older than 2003", 25, false, 0x020904, kLegacy, true},
       {"11/06/03 base unit: before the base hardware limit", 140, false, 0x020904, kNone, true},

@@ -24,51 +24,54 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     const char* label;
     const char* scenario;
     std::string keys;
-    std::function<void(VirtualRun&, const VirtualRun&)> fault;  // on the first run, given a clean run's timing
-    bool copyLost;        // the saved copy is gone before the second run (another PC, removed by hand)
+    const char* killedAt;  // the first run is killed as this goes out in a clean run, if given
+    std::function<void(sim::UnitFaults&)> fault;  // of the first run
+    int copy;  // before the second run the saved copy is 0: there, 1: gone (another PC, removed by hand), 2: damaged
     const char* firstEnd;
     std::string secondShows;
   } const cases[] = {
-      {"E9, then again at once, as the exits table advises", "convert", "",
-       [](VirtualRun& run, const VirtualRun&) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); },
-       false, "Connection failed after check config\n", "Config already converted by an earlier run, left as it is"},
-      {"a block bound in the software, then again", "convert", "",
-       [](VirtualRun& run, const VirtualRun&) { run.unit.faults.corruptWrites[0xC000] = 1000; }, false,
-       "not confirmed after 32 attempts", "Config already converted by an earlier run, left as it is"},
-      {"killed in record 2 of the write-back", "convert", "",
-       [](VirtualRun& run, const VirtualRun& clean) { run.line.killAt = testing::sentAt(clean.line, "A0057A0D"); },
-       false, "", "Config partly converted by an earlier run: writing back the copy saved then\n"},
+      {"E9, then again at once, as the exits table advises", "convert", "", nullptr,
+       [](sim::UnitFaults& f) { f.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }, 0,
+       "Connection failed after check config\n", "Config already converted by an earlier run, left as it is"},
+      {"a block bound in the software, then again", "convert", "", nullptr,
+       [](sim::UnitFaults& f) { f.corruptWrites[0xC000] = 1000; }, 0, "not confirmed after 32 attempts",
+       "Config already converted by an earlier run, left as it is"},
+      {"killed in record 2 of the write-back", "convert", "", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
+       "Config partly converted by an earlier run: writing back the copy saved then\n"},
       // An unknown unit's layout is read from record 0, which the cut write-back has already converted.
-      {"unknown unit, killed in record 2 of the write-back", "unknown", "y",
-       [](VirtualRun& run, const VirtualRun& clean) { run.line.killAt = testing::sentAt(clean.line, "A0057A0D"); },
-       false, "", "Config partly converted by an earlier run: writing back the copy saved then\n"},
-      {"killed in record 2, the copy lost, 'n'", "convert", "n",
-       [](VirtualRun& run, const VirtualRun& clean) { run.line.killAt = testing::sentAt(clean.line, "A0057A0D"); },
-       true, "", kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
-      {"killed in record 2, the copy lost, 'y'", "convert", "y",
-       [](VirtualRun& run, const VirtualRun& clean) { run.line.killAt = testing::sentAt(clean.line, "A0057A0D"); },
-       true, "", kPartlyConverted + "\nUpdate proceeding..\n\nSending SW update.."},
+      {"unknown unit, killed in record 2 of the write-back", "unknown", "y", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
+       "Config partly converted by an earlier run: writing back the copy saved then\n"},
+      {"killed in record 2, the copy lost, 'n'", "convert", "n", "A0057A0D", [](sim::UnitFaults&) {}, 1, "",
+       kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
+      // Records 0 to 4 converted, the last one not: still only partly converted.
+      {"killed in record 5, the copy damaged, 'y'", "convert", "y", "A007A10D", [](sim::UnitFaults&) {}, 2, "",
+       kPartlyConverted + "\nUpdate proceeding..\n\nSending SW update.."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    // Each run's line is the system's from its making on: one at a time.
-    VirtualRun clean(c.scenario);
-    clean.line.keys = c.keys;
-    clean.run();
+    sim::Ticks killAt = -1;
+    if (c.killedAt) {
+      VirtualRun clean(c.scenario);  // a run's line is the system's from its making on: one at a time
+      clean.line.keys = c.keys;
+      clean.run();
+      killAt = testing::sentAt(clean.line, c.killedAt);
+    }
     VirtualRun first(c.scenario);
     first.line.keys = c.keys;
-    c.fault(first, clean);
+    first.line.killAt = killAt;
+    c.fault(first.unit.faults);
     first.run();
     EXPECT_FALSE(first.unit.log().flashed);
     EXPECT_NE(first.console().find(c.firstEnd), std::string::npos) << first.console();
-    if (c.copyLost) first.line.files.clear();
+    if (c.copy == 1) first.line.files.clear();
+    for (auto& file : first.line.files) file.second[file.second.size() - 100] ^= c.copy == 2 ? 0x01 : 0x00;
     const std::vector<std::uint8_t> area(first.unit.memory().begin() + 0x4000, first.unit.memory().begin() + 0x8000);
     VirtualRun second(c.scenario);
     testing::runAgain(second, first, c.keys);
     EXPECT_NE(second.console().find(c.secondShows), std::string::npos) << second.console();
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.unit.log().flashed, c.keys != "n");
-    if (c.copyLost) {
+    if (c.copy != 0) {
       EXPECT_TRUE(std::equal(area.begin(), area.end(), second.unit.memory().begin() + 0x4000))
           << "a configuration area no copy explains was written";
     } else {
@@ -157,6 +160,7 @@ TEST(FieldSafetyTest, ARunCutShortEndsAtASafePointUnflashed) {
       EXPECT_TRUE(std::none_of(run.line.transcript.begin(), run.line.transcript.end(), [&](const sim::Event& e) {
         return e.kind == sim::Event::ToUnit && e.at >= at;
       })) << "nothing can reach a unit whose port has gone";
+      EXPECT_EQ(testing::count(run.console(), "cs err"), 0u) << "a repeat notice for a block the port lost";
     }
   }
 }

@@ -1,5 +1,6 @@
-// Identification: the window checksum on the wire and by the clock, the
-// first-match lookup, the model check (E6) and the operator's question (E7).
+// Revision order, and identification: the window checksum on the wire and by
+// the clock, the first-match lookup, the model check (E6) and the operator's
+// question (E7).
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -7,6 +8,18 @@
 
 namespace korrin {
 namespace {
+
+TEST(CompareRevisionTest, OrdersByYearThenMonthThenDay) {
+  const struct {
+    RevisionCode a, b;
+    int expected;
+  } cases[] = {
+      {0x020904, 0x020904, 0},   {0x033101, 0x030303, -1}, {0x011904, 0x123103, 1},  {0x010105, 0x123104, 1},
+      {0x123104, 0x010105, -1},  {0x000000, 0x020904, -1}, {0x042303, 0x042403, -1}, {0x110603, 0x103003, 1},
+      {0x010203, 0x010103, 1},   {0x123199, 0x010100, 1},  {0x7F020904, 0xFF020904, 0},  // bits 24-31 are no part of it
+  };
+  for (const auto& c : cases) EXPECT_EQ(compareRevision(c.a, c.b), c.expected) << std::hex << c.a << " vs " << c.b;
+}
 
 const std::string kQuestion = "Are you sure you want to run update for Korrin rev 020904 (y/n)";
 const std::string kProceeding = "Update proceeding..\n\n";

@@ -22,6 +22,7 @@ TEST(SerialPortTest, OpenSucceedsOnlyWhenEverySettingTakes) {
       {"COM1", true, false, false, false, false},       {"COM1", false, true, false, false, false},
       {"COM1", false, false, true, false, false},       {"COM1", false, false, false, true, false},
       {"COM1234567", false, false, false, false, false},  // 10 characters: no room for the NUL
+      {"COM12345678901", false, false, false, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << (c.name ? c.name : "no name") << c.busy << c.failMask << c.failTimeouts);

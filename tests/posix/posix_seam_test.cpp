@@ -157,9 +157,11 @@ TEST(DevicePath, MapsPortNamesToDevices) {
     char path[64];
     EXPECT_FALSE(os::posix::devicePathFor(name, path, sizeof path) && Port(name).ok()) << name;
   }
-  char tooSmall[10];  // each needs 11 bytes with its NUL
-  EXPECT_FALSE(os::posix::devicePathFor("COM1", tooSmall, sizeof tooSmall));
-  EXPECT_FALSE(os::posix::devicePathFor("/dev/ttyS0", tooSmall, sizeof tooSmall));
+  char exact[11], tooSmall[10];  // each needs 11 bytes with its NUL
+  EXPECT_TRUE(os::posix::devicePathFor("COM1", exact, sizeof exact) &&
+              os::posix::devicePathFor("/dev/ttyS0", exact, sizeof exact));
+  EXPECT_FALSE(os::posix::devicePathFor("COM1", tooSmall, sizeof tooSmall) ||
+               os::posix::devicePathFor("/dev/ttyS0", tooSmall, sizeof tooSmall));
 }
 
 // The updater's own SerialPort opens a pty; a regular file named as the port
@@ -190,10 +192,11 @@ TEST(SeamOpen, OnlyATerminalIsAPort) {
     os::DCB dcb{};
     os::COMSTAT stat{};
     char byte = 'E';
-    os::DWORD count = 0;
+    os::DWORD wrote = 99, got = 99;
     EXPECT_FALSE(os::SetCommMask(bad, 0) || os::SetCommTimeouts(bad, &none) || os::SetCommState(bad, &dcb) ||
-                 os::WriteFile(bad, &byte, 1, &count, nullptr) || os::ReadFile(bad, &byte, 1, &count, nullptr) ||
+                 os::WriteFile(bad, &byte, 1, &wrote, nullptr) || os::ReadFile(bad, &byte, 1, &got, nullptr) ||
                  os::ClearCommError(bad, nullptr, &stat) || os::CloseHandle(bad));
+    EXPECT_TRUE(wrote == 0 && got == 0) << "counts of calls that failed";
   }
   char file[] = "/tmp/korrin-not-a-port-XXXXXX";
   ASSERT_EQ(close(mkstemp(file)), 0);
@@ -343,6 +346,7 @@ TEST_F(SeamOnPty, WrittenBytesAreOutBeforeTheLineIsUsedAgain) {
     drainCount = 0;
     ASSERT_TRUE(port_.write("B", 1));
     ASSERT_TRUE(next(port_)) << what;
+    port_.waiting();  // nothing written since: nothing more to drain
     EXPECT_EQ(drainCount, 1) << what;
   }
 }
@@ -366,6 +370,7 @@ TEST(SeamRead, EndsWhenTheDeviceGoesAway) {
           if (drainOwed && (!port.write("B", 1) || usleep(200000) != 0)) return 4;
           char buffer[4];
           os::DWORD read = 99;
+          errno = EINTR;  // left by an earlier call a signal cut short
           if (os::ReadFile(port.handle, buffer, sizeof buffer, &read, nullptr)) return 1;
           return read == 2 ? 0 : read > 2 ? 2 : 3;
         },
@@ -393,6 +398,7 @@ TEST(SeamKey, ScriptedInputIsKeptAndGivesOneByteAKeyAndEndOfInputCounts) {
     EXPECT_EQ(inChild([&, key = key] {
                 dup2(fds[0], STDIN_FILENO);
                 os::discardTypedAhead();  // a script's answers are meant for the questions
+                errno = EINTR;            // left by an earlier call a signal cut short
                 if (os::readKey() != key) return 1;
                 char rest[16];
                 return input.substr(input.empty() ? 0 : 1) ==
@@ -438,7 +444,13 @@ TEST(SeamConsole, TextIsOutAtOnce) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   // The child ends without flushing: a buffered console leaves the pipe empty.
-  EXPECT_EQ(inChild([&] { dup2(fds[1], STDOUT_FILENO); os::writeConsole("Connected\n.", 11); return 0; }), 0);
+  EXPECT_EQ(inChild([&] {
+              dup2(fds[1], STDOUT_FILENO);
+              errno = EINTR;  // left by a pause a stop request cut short
+              os::writeConsole("Connected\n.", 11);
+              return 0;
+            }),
+            0);
   close(fds[1]);
   char got[32] = {};
   EXPECT_EQ(read(fds[0], got, sizeof got - 1), 11);
@@ -474,7 +486,10 @@ TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
                         sigaddset(&stops, signal);
                         pthread_sigmask(SIG_BLOCK, &stops, nullptr);
                       }
-                      return !os::stopRequested() && os::readKey() == -1 && os::stopRequested() ? 0 : 1;
+                      // The next prompt, after the stop, does not wait at all.
+                      return !os::stopRequested() && os::readKey() == -1 && os::stopRequested() && os::readKey() == -1
+                                 ? 0
+                                 : 1;
                     },
                     [&](pid_t child) {
                       if (from == fds[0]) std::this_thread::sleep_for(milliseconds(100));
@@ -595,13 +610,18 @@ TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
   EXPECT_EQ(readBack(saved), longer);
   ASSERT_TRUE(os::writeFileDurably((folder + "empty").c_str(), nullptr, 0));
   EXPECT_EQ(readBack(folder + "empty"), "");
+  ASSERT_TRUE(os::writeFileDurably((folder + "one").c_str(), "1", 1));
+  EXPECT_EQ(readBack(folder + "one"), "1");
+  // errno left as EINTR by an earlier call a signal cut short changes nothing.
+  EXPECT_EQ(inChild([&] { errno = EINTR; return readBack(saved) == longer ? 0 : 1; }), 0);
   EXPECT_EQ(readBack(saved, 17), longer) << "exactly the capacity";
   EXPECT_EQ(readBack(saved, 16), "(unread)") << "one byte over the capacity";
 
   // Only regular files are listed, in order, and no temporary file is left.
   ASSERT_EQ(mkdir((folder + "sub").c_str(), 0700), 0);
   ASSERT_EQ(symlink(saved.c_str(), (folder + "link").c_str()), 0);
-  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"empty", "records.bin"}));
+  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"empty", "one", "records.bin"}));
+  EXPECT_TRUE(filesIn(folder + "missing/").empty());
 
   // A write that fails half way (the file size limit stands in for a full
   // disk) or whose flush the disk refuses leaves the old file as it was, and
@@ -623,8 +643,9 @@ TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
   EXPECT_EQ(readBack(saved), longer);
   EXPECT_FALSE(os::writeFileDurably((folder + "sub").c_str(), "x", 1)) << "a folder is not replaced";
   EXPECT_FALSE(os::writeFileDurably((folder + "missing/file").c_str(), "x", 1));
-  EXPECT_FALSE(os::writeFileDurably(nullptr, "x", 1) || os::writeFileDurably(saved.c_str(), nullptr, 1));
-  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"empty", "records.bin"}));
+  EXPECT_FALSE(os::writeFileDurably(nullptr, "x", 1) || os::writeFileDurably(saved.c_str(), nullptr, 1) ||
+               os::writeFileDurably(folder.c_str(), "x", 1));
+  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"empty", "one", "records.bin"}));
 
   EXPECT_TRUE(os::deleteFile(saved.c_str()));
   EXPECT_EQ(readBack(saved), "(unread)");
