@@ -59,48 +59,6 @@ TEST(SerialPortTest, AClosedPortIsInert) {
   EXPECT_EQ(line.wire(), "E");
 }
 
-TEST(LinkStartupTest, NegotiationOnTheWire) {
-  const std::string from28800 = "28800k RS232 speed not working trying 14400k \n";
-  const std::string from14400 = "14400k RS232 speed not working trying 9600k \n";
-  const std::string from9600 = "9600k RS232 speed not working trying 4800k \n4800k RS232 speed not working trying 2400k \n";
-  const std::string from2400 = "2400k RS232 speed not working trying 1000k \n";
-  struct Case {
-    const char* label;
-    std::uint32_t requested, maxAnswerSpeed;
-    int answerLimit;
-    bool extraAtStart;  // the first "Ok" comes with characters after it
-    std::string wire, console;
-    ExitLabel exit;
-  } const cases[] = {
-      {"answers only up to 9600: two steps down", 28800, 9600, -1, false,
-       "EB028800" + std::string(21, 'E') + "B014400EB009600EGH", from28800 + from14400 + "Connected\n", ExitLabel::kNone},
-      {"\"Ok\" with more after it at 9600 is not \"Ok\"", 28800, 1000000, -1, true, "E", "", ExitLabel::kNoUnit},
-      {"stops answering after the first Ok: E5 after the attempt at 1000", 28800, 1000000, 1, false,
-       "EB028800" + std::string(21, 'E') + "B014400EB009600EB004800EB002400EB001000E",
-       from28800 + from14400 + from9600 + from2400, ExitLabel::kNoLineSpeed},
-      {"2400 asked for and no answer: one step, to 1000", 2400, 1000000, 1, false,
-       "EB002400" + std::string(21, 'E') + "B001000E", from2400, ExitLabel::kNoLineSpeed},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    sim::UnitModel unit;
-    unit.faults.maxAnswerSpeed = c.maxAnswerSpeed;
-    unit.faults.answerLimit = c.answerLimit;
-    if (c.extraAtStart) unit.faults.replies.push_back({'E', 0, 1, sim::ReplyFault::Extra});
-    sim::VirtualLine line(unit);
-    Link link;
-    link.requestedSpeed = c.requested;
-    EXPECT_EQ(startLink(link), c.exit);
-    EXPECT_EQ(line.wire(), c.wire);
-    EXPECT_EQ(line.console(), c.console);
-    if (c.exit == ExitLabel::kNone) {
-      EXPECT_EQ(link.requestedSpeed, link.currentSpeed);
-      EXPECT_EQ(line.pcSpeed, link.currentSpeed);
-      EXPECT_EQ(line.pcSpeed, unit.speed());
-    }
-  }
-}
-
 TEST(LinkStartupTest, TimingAndTheTenAcknowledgementRetries) {
   for (const bool acknowledged : {true, false}) {
     sim::UnitModel unit;

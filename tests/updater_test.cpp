@@ -110,9 +110,12 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        e4 + "\n  COM1\n  COM2\n  COM3\n  COM4" + portHelp, "E"},
       {"E4 on a PC without serial ports", "silent", nullptr, [](VirtualRun& run) { run.line.ports.clear(); }, 0,
        e4 + " none found" + portHelp, ""},
-      {"E5", "dropout", nullptr, [](VirtualRun&) {}, 0,
-       "2400k RS232 speed not working trying 1000k \nRS232 communication problem. Update exiting\n"
-       "Connection cannot be made\n", "B001000EX"},
+      {"E5 after every step of the ladder", "dropout", nullptr, [](VirtualRun&) {}, 0,
+       "version 020904\n\n28800k RS232 speed not working trying 14400k \n"
+       "14400k RS232 speed not working trying 9600k \n9600k RS232 speed not working trying 4800k \n"
+       "4800k RS232 speed not working trying 2400k \n2400k RS232 speed not working trying 1000k \n"
+       "RS232 communication problem. Update exiting\nConnection cannot be made\n",
+       "EB028800" + std::string(21, 'E') + "B014400EB009600EB004800EB002400EB001000EX"},
       {"E6", "wrong-model", nullptr, [](VirtualRun&) {}, 1,
        "Unit ID's as KorrinPro, but this firmware is for a Korrin    (ind:3)\n" + notUpdated,
        testing::kStartupWire + "A008000L00e000CX"},
