@@ -93,6 +93,9 @@ os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
   checkpoint();
   if (failState) return 0;
   pcSpeed = dcb->BaudRate;
+  // The record as the driver reads it: ByteSize 8, Parity 0 (none), StopBits 0
+  // (one). The unit frames every byte 8N1; in any other framing it hears nothing.
+  framed8N1_ = dcb->ByteSize == 8 && dcb->Parity == 0 && dcb->StopBits == 0;
   openedAt_ = now;
   settle();
   return 1;
@@ -100,7 +103,7 @@ os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
 
 void VirtualLine::putOnLine(std::uint8_t byte, Ticks start) {
   const Ticks heardAt = start + (pacePcOutput ? byteTicks(pcSpeed) : 0);
-  const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed() && !cut(heardAt);
+  const bool heard = pcSpeed != 0 && pcSpeed == unit_.speed() && framed8N1_ && !cut(heardAt);
   // Consecutive bytes at one speed make one transcript entry.
   if (!transcript.empty() && transcript.back().kind == Event::ToUnit && transcript.back().end == start &&
       transcript.back().lost == !heard && transcript.back().speed == pcSpeed) {

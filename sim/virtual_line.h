@@ -1,7 +1,7 @@
 // The serial line of the tests, in virtual time: it implements the OS seam
 // against a UnitModel. Each byte takes 10 bit times at the speed of the moment;
-// bytes sent while the PC and the unit run at different speeds are lost; Sleep
-// advances the clock. A full update, minutes on a real line, runs in milliseconds
+// bytes sent while the PC and the unit run at different speeds, or in a framing
+// other than the unit's 8N1, are lost; Sleep advances the clock. A full update, minutes on a real line, runs in milliseconds
 // with exact timing, and the transcript records every byte each way and every
 // console text with its time.
 #pragma once
@@ -137,6 +137,7 @@ class VirtualLine {
 
   UnitModel& unit_;
   bool open_ = false;
+  bool framed8N1_ = true;  // the port's framing, as its last DCB set it
   Ticks openedAt_ = 0;
   Ticks unitTxFree_ = 0;
   std::deque<Incoming> incoming_;

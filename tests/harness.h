@@ -1,7 +1,11 @@
-// A run of the updater against the simulated unit, in virtual time.
+// Runs of the updater against the simulated unit in virtual time, and what the
+// tests read from them: the console, the wire, the unit's verdict.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,22 @@
 #include "virtual_line.h"
 
 namespace korrin::testing {
+
+const std::string kPrompt = "\nPress a key to exit program";
+const std::string kFinalTexts =
+    "\nNow flashing\n"
+    "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or"
+    "\nrequest you to disconnect and reconnect power."
+    "\nAlso, if you've waited over 3 minutes disconnect and reconnect power."
+    "\nYou can then turn it back on"
+    "\nWhen powered back up you can check sw rev by pressing \"menu\",0,6,0,5\n";
+const std::string kBanner =
+    "\n****************************************\n"
+    "* Korrin    firmware update utility    *\n"
+    "****************************************\n"
+    "\nUpdater for firmware version 020904\n\n";
+// What the PC sends in a normal start-up at 28800 baud, up to and including 'H'.
+const std::string kStartupWire = "EB028800" + std::string(21, 'E') + "GH";
 
 // A link open at `speed` to a unit already at that speed.
 struct OpenLink {
@@ -32,21 +52,43 @@ struct OpenLink {
   }
 };
 
+// A whole run. Given a scenario, the unit is set up for it and can be judged
+// after. Its line is the system's from its making on: make one run at a time.
 struct VirtualRun {
   sim::UnitModel unit;
   sim::VirtualLine line{unit};
+  sim::Expectation expect;
   int status = -1;
+  bool killed = false;  // the updater died at line.killAt
 
-  // Runs the updater with these arguments (after the program name).
+  VirtualRun() = default;
+  explicit VirtualRun(const char* scenario) { sim::setUpScenario(scenario, carriedPackage(), unit, expect); }
   int run(std::vector<const char*> arguments = {}, const FirmwarePackage& package = carriedPackage()) {
     arguments.insert(arguments.begin(), "korrin-update");
-    status = runUpdater(static_cast<int>(arguments.size()), arguments.data(), package);
+    try {
+      status = runUpdater(static_cast<int>(arguments.size()), arguments.data(), package);
+    } catch (const sim::Killed&) {
+      killed = true;
+    }
     return status;
   }
   std::string console() const { return line.console(); }
   std::string wire() const { return line.wire(); }
-  double ms() const { return line.nowMs(); }
+  sim::Verdict verdict(const FirmwarePackage& package = carriedPackage()) const {
+    return sim::judgeUnit(unit, package, expect);
+  }
 };
+
+// The same unit put back into update mode after `before`, faults gone, run
+// again on the same PC (its saved files as `before` left them).
+inline void runAgain(VirtualRun& next, VirtualRun& before, const std::string& keys = "") {
+  before.unit.reenterUpdateMode();
+  before.unit.faults = sim::UnitFaults{};
+  next.unit = before.unit;
+  next.line.files = before.line.files;
+  next.line.keys = keys;
+  next.run();
+}
 
 // When the PC began to send the first text that is exactly `marker`, else the
 // first that contains it; -1 when none does.
@@ -56,25 +98,46 @@ inline sim::Ticks sentAt(const sim::VirtualLine& line, const std::string& marker
   return line.wireTime(marker);
 }
 
-// Whether the port was closed at the end.
-inline bool portClosedAtEnd(const sim::VirtualLine& line) {
-  for (auto e = line.transcript.rbegin(); e != line.transcript.rend(); ++e) {
-    if (e->kind == sim::Event::Close) return true;
-    if (e->kind == sim::Event::Open) return false;
-  }
-  return true;
+inline std::string tailOf(const std::string& text, std::size_t length) {
+  return text.substr(text.size() - std::min(length, text.size()));
 }
 
-// Bytes the PC sends in a normal start-up at 28800 baud, up to and including 'H'.
-inline std::string startupWire() { return "E" "B028800" + std::string(21, 'E') + "GH"; }
+inline std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
 
-inline const std::string& banner() {
-  static const std::string text =
-      "\n****************************************\n"
-      "* Korrin    firmware update utility    *\n"
-      "****************************************\n"
-      "\nUpdater for firmware version 020904\n\n";
-  return text;
+// How a run ended, in the operator's words: the short label of the
+// interruption matrix, or the long one of the fault matrix.
+inline std::string ending(const VirtualRun& run, bool longLabel) {
+  if (run.killed) return "killed";
+  const char* const endings[][3] = {
+      {"Korrin not in update mode", "E4", "E4 not in update mode"},
+      {"Connection cannot be made", "E5", "E5 no line speed"},
+      {"Connection failed at check config", "E8", "E8 at check config"},
+      {"Connection failed after check config", "E9", "E9 after check config"},
+      {"no answer from the unit", "silent unit", "silent unit"},
+      {" not confirmed after ", "block bound", "block bound, not flashed"},
+      {"stopped working", "port lost", "port lost"},
+      {"operator's request", "stopped", "stopped"},
+      {"Firmware not updated", "E7", "E7 refused"},
+      {"Now flashing", "E10", "E10 flashed"},
+  };
+  for (const auto& [text, label, longer] : endings)
+    if (run.console().find(text) != std::string::npos) return longLabel ? longer : label;
+  return "?";
+}
+
+// The README's table between <!-- name:begin --> and <!-- name:end -->, or "(missing)".
+inline std::string readmeTable(const std::string& name) {
+  std::ifstream readme(std::string(KORRIN_SOURCE_DIR) + "/README.md");
+  std::stringstream text;
+  text << readme.rdbuf();
+  const std::string doc = text.str(), begin = "<!-- " + name + ":begin -->\n", end = "<!-- " + name + ":end -->";
+  const std::size_t from = doc.find(begin), to = doc.find(end);
+  if (from == std::string::npos || to == std::string::npos) return "(missing)";
+  return doc.substr(from + begin.size(), to - from - begin.size());
 }
 
 }  // namespace korrin::testing

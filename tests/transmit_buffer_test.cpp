@@ -9,41 +9,30 @@
 namespace korrin {
 namespace {
 
-struct Outcome {
-  int status;
-  std::string wire, console;
-  bool unitOk;
-  std::string verdict;
-  sim::Ticks end;
-  std::size_t cutBytes;
-};
-
 // A complete update of an early unit that needs its records converted.
-Outcome convertingRun(const char* speedOption, std::size_t bufferBytes, bool drainAtCheckpoints) {
-  testing::VirtualRun run;
-  sim::Expectation expect;
-  EXPECT_TRUE(sim::setUpScenario("convert", carriedPackage(), run.unit, expect));
+testing::VirtualRun& convertingRun(testing::VirtualRun& run, const char* speed, std::size_t bufferBytes, bool drains) {
   run.line.txBufferBytes = bufferBytes;
-  run.line.drainAtCheckpoints = drainAtCheckpoints;
-  run.run({speedOption});
-  const sim::Verdict verdict = sim::judgeUnit(run.unit, carriedPackage(), expect);
-  return {run.status, run.wire(), run.console(), verdict.ok, verdict.report, run.line.now, run.line.txCutBytes};
+  run.line.drainAtCheckpoints = drains;
+  run.run({speed});
+  return run;
 }
 
 TEST(TransmitBufferTest, DrainedAtTheCheckpointsAnUpdateIsTheSameAsWithoutABuffer) {
   for (const char* speed : {"-s0", "-s1", "-s2", "-s3", "-s4"}) {
-    const Outcome plain = convertingRun(speed, 0, true);
+    testing::VirtualRun plain("convert");
+    convertingRun(plain, speed, 0, true);
     ASSERT_EQ(plain.status, 1) << speed;
-    ASSERT_TRUE(plain.unitOk) << speed << ": " << plain.verdict;
+    ASSERT_TRUE(plain.verdict().ok) << speed << ": " << plain.verdict().report;
     for (std::size_t bufferBytes : {16u, 256u, 640u}) {
       SCOPED_TRACE(std::string(speed) + ", a buffer of " + std::to_string(bufferBytes) + " bytes");
-      const Outcome buffered = convertingRun(speed, bufferBytes, true);
+      testing::VirtualRun buffered("convert");
+      convertingRun(buffered, speed, bufferBytes, true);
       EXPECT_EQ(buffered.status, plain.status);
-      EXPECT_TRUE(buffered.wire == plain.wire) << "the bytes on the line differ";
-      EXPECT_EQ(buffered.console, plain.console);
-      EXPECT_TRUE(buffered.unitOk) << buffered.verdict;
-      EXPECT_EQ(buffered.end, plain.end) << sim::toMs(buffered.end) << " ms against " << sim::toMs(plain.end);
-      EXPECT_EQ(buffered.cutBytes, 0u);
+      EXPECT_TRUE(buffered.wire() == plain.wire()) << "the bytes on the line differ";
+      EXPECT_EQ(buffered.console(), plain.console());
+      EXPECT_TRUE(buffered.verdict().ok) << buffered.verdict().report;
+      EXPECT_EQ(buffered.line.now, plain.line.now) << buffered.line.nowMs() << " ms against " << plain.line.nowMs();
+      EXPECT_EQ(buffered.line.txCutBytes, 0u);
     }
   }
 }
@@ -65,17 +54,16 @@ TEST(TransmitBufferTest, WithoutTheCheckpointsUpdatesFail) {
       {"each block's checksum reply looked for while the block is still in the adapter", "-s2", 640, 0,
        "not confirmed after 32 attempts\nFirmware not updated...Exiting\n"},
   };
-  const std::string prompt = "\nPress a key to exit program";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Outcome o = convertingRun(c.speed, c.bufferBytes, false);
-    EXPECT_EQ(o.status, c.status);
-    const std::string expectedEnd = c.consoleEnd + prompt;
-    ASSERT_GE(o.console.size(), expectedEnd.size());
-    EXPECT_EQ(o.console.substr(o.console.size() - expectedEnd.size()), expectedEnd);
-    EXPECT_EQ(o.wire.find("F5382"), std::string::npos) << "the flash command reached the unit";
-    EXPECT_FALSE(o.unitOk);
-    EXPECT_GT(o.cutBytes, 0u);
+    testing::VirtualRun run("convert");
+    convertingRun(run, c.speed, c.bufferBytes, false);
+    EXPECT_EQ(run.status, c.status);
+    const std::string end = c.consoleEnd + testing::kPrompt;
+    EXPECT_EQ(testing::tailOf(run.console(), end.size()), end);
+    EXPECT_EQ(run.wire().find("F5382"), std::string::npos) << "the flash command reached the unit";
+    EXPECT_FALSE(run.verdict().ok);
+    EXPECT_GT(run.line.txCutBytes, 0u);
   }
 }
 

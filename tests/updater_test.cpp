@@ -1,36 +1,26 @@
-// Whole runs in virtual time: the command line and its usage exits, and every
-// road through the update sequence, judged on the wire, on the console and by
+// Whole runs in virtual time: the command line, every way a run ends, and the
+// roads through the update sequence, judged on the wire, on the console and by
 // what the unit holds afterwards.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <functional>
 
 #include "harness.h"
 
 namespace korrin {
 namespace {
 
-using testing::banner;
+using testing::kBanner;
+using testing::kFinalTexts;
+using testing::kPrompt;
 using testing::VirtualRun;
 
-const std::string kPrompt = "\nPress a key to exit program";
-const std::string kFinalTexts =
-    "\nNow flashing\n"
-    "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or"
-    "\nrequest you to disconnect and reconnect power."
-    "\nAlso, if you've waited over 3 minutes disconnect and reconnect power."
-    "\nYou can then turn it back on"
-    "\nWhen powered back up you can check sw rev by pressing \"menu\",0,6,0,5\n";
-
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
-}
-
-TEST(CommandLineTest, UsageErrorsSendNothing) {
+TEST(CommandLineTest, UsageErrorsOpenNoPort) {
   const std::string e1 = "Error, usage is -cX to set COM port, where X is 1-4\n";
   const std::string e2 = "Error, usage is -sX to set RS232 port speed, where X is 0(fastest) to 4(slowest)\n";
+  // Unknown options whose message is 255, 256 and 300 characters long: the
+  // console's own buffer holds 255 and a NUL.
+  const std::string longOptions[] = {"-" + std::string(232, 'x'), "-" + std::string(233, 'y'), "-" + std::string(277, 'z')};
   struct Case {
     std::vector<const char*> arguments;
     std::string message;
@@ -49,16 +39,16 @@ TEST(CommandLineTest, UsageErrorsSendNothing) {
       {{"-"}, "- :Unrecognized option\n"},
       {{"-C2"}, "-C2 :Unrecognized option\n"},
       {{"update.bin", "--help", "-c9"}, "--help :Unrecognized option\n"},
+      {{longOptions[0].c_str()}, longOptions[0] + " :Unrecognized option\n"},
+      {{longOptions[1].c_str()}, longOptions[1] + " :Unrecognized option\n"},
+      {{longOptions[2].c_str()}, longOptions[2] + " :Unrecognized option\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.back());
     VirtualRun run;
     EXPECT_EQ(run.run(c.arguments), 0);
-    EXPECT_EQ(run.console(), banner() + c.message + kPrompt);
-    EXPECT_EQ(run.line.opens, 0) << "no port is touched";
-    EXPECT_EQ(run.wire(), "");
-    ASSERT_FALSE(run.line.transcript.empty());
-    EXPECT_EQ(run.line.transcript.back().kind, sim::Event::Key);
+    EXPECT_EQ(run.console(), kBanner + c.message + kPrompt);
+    EXPECT_EQ(run.line.opens, 0);
   }
 }
 
@@ -68,21 +58,16 @@ TEST(CommandLineTest, OptionsChoosePortAndSpeed) {
     const char* port;
     const char* speedCommand;
   } const cases[] = {
-      {{}, "COM1", "B028800"},
-      {{"-c3", "-c2"}, "COM2", "B028800"},
-      {{"-c2abc"}, "COM2", "B028800"},
-      {{"-s1", "-s3"}, "COM1", "B004800"},
-      {{"-s10"}, "COM1", "B014400"},
-      {{"-s4"}, "COM1", "B002400"},
-      {{"-s0", "-c4"}, "COM4", "B028800"},
-      {{"update.bin", "-s2"}, "COM1", "B009600"},
+      {{}, "COM1", "B028800"},           {{"-c3", "-c2"}, "COM2", "B028800"},  {{"-c2abc"}, "COM2", "B028800"},
+      {{"-s1", "-s3"}, "COM1", "B004800"}, {{"-s10"}, "COM1", "B014400"},     {{"-s4"}, "COM1", "B002400"},
+      {{"-s0", "-c4"}, "COM4", "B028800"}, {{"update.bin", "-s2"}, "COM1", "B009600"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.speedCommand);
     VirtualRun run;
     run.line.ports = {c.port};  // only that port has a unit
     run.unit.faults.answerLimit = 1;
-    EXPECT_EQ(run.run(c.arguments), 0);
+    run.run(c.arguments);
     EXPECT_EQ(run.wire().substr(0, 8), std::string("E") + c.speedCommand);
     const auto opened = std::find_if(run.line.transcript.begin(), run.line.transcript.end(),
                                      [](const sim::Event& e) { return e.kind == sim::Event::Open; });
@@ -91,198 +76,119 @@ TEST(CommandLineTest, OptionsChoosePortAndSpeed) {
   }
 }
 
-// A whole update of a scenario unit, judged.
-struct Judged : VirtualRun {
-  sim::Expectation expect;
-  explicit Judged(const char* scenario) {
-    EXPECT_TRUE(sim::setUpScenario(scenario, carriedPackage(), unit, expect));
-  }
-  std::string verdict() const { return sim::judgeUnit(unit, carriedPackage(), expect).report; }
-  bool unitOk() const { return sim::judgeUnit(unit, carriedPackage(), expect).ok; }
-};
-
-TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
-  Judged run("convert");
-  EXPECT_EQ(run.run(), 1);
-  EXPECT_TRUE(run.unitOk()) << run.verdict();
-  EXPECT_EQ(run.console(), banner() + "Connected\n\nChecking version..\n"
-                               "Unit confirmed as Korrin    with firmware rev 030303.\nUpdate proceeding..\n\n"
-                               "Reading config data..\n" + std::string(14, '.') + std::string(6, '.') +
-                               "\nSending SW update.." + std::string(109, '.') + "\nSending HW update.." +
-                               std::string(177, '.') + kFinalTexts + kPrompt);
-  const std::string wire = run.wire();
-  // The configuration phase at 14400, then back to 28800 after the second "V0".
-  const std::size_t t = wire.find("A008000L00e000CT");
-  ASSERT_NE(t, std::string::npos);
-  EXPECT_EQ(wire.substr(t + 16, 15), "B014400EL000040");
-  const std::size_t closing = wire.find("KEV0TV0B028800EJDOWNLOADING UPDATE\nEL000400K");
-  ASSERT_NE(closing, std::string::npos);
-  EXPECT_EQ(count(wire.substr(0, closing), "L000100"), 6u);
-  EXPECT_EQ(count(wire.substr(0, closing), "L0000D0"), 6u);
-  // The last blocks of each image, and the flash command right after the display text.
-  EXPECT_NE(wire.find("L0000D2A01F000D"), std::string::npos);
-  EXPECT_NE(wire.find("L00001EA06C000D"), std::string::npos);
-  EXPECT_EQ(wire.substr(wire.size() - 37), "JFLASHING DONE IN ABOUT 30 SECS\nF5382");
-  EXPECT_EQ(run.unit.log().displayTexts, (std::vector<std::string>{"DOWNLOADING UPDATE", "FLASHING DONE IN ABOUT 30 SECS"}));
-  EXPECT_EQ(run.line.pcSpeed, 28800u);
-  EXPECT_FALSE(run.line.hung);
-  // The port is closed before the operator reads the instructions.
-  const auto& events = run.line.transcript;
-  const auto closed = std::find_if(events.rbegin(), events.rend(), [](const sim::Event& e) { return e.kind == sim::Event::Close; });
-  ASSERT_NE(closed, events.rend());
-  EXPECT_LT(closed->at, run.line.consoleTime("DO NOT SHUT OFF") + 1);
-  EXPECT_EQ(count(run.console(), "DO NOT SHUT OFF"), 1u);
+std::function<void(VirtualRun&)> unconfirmed(std::uint32_t address, bool upload = false) {
+  return [=](VirtualRun& run) { (upload ? run.unit.faults.corruptReads : run.unit.faults.corruptWrites)[address] = 1000; };
 }
 
-TEST(UpdateSequenceTest, UpToDateUnitNoConversionNoHardware) {
-  Judged run("uptodate");
-  EXPECT_EQ(run.run(), 1);
-  EXPECT_TRUE(run.unitOk()) << run.verdict();
-  EXPECT_EQ(run.console(), banner() + "Connected\n\nChecking version..\n"
-                               "Unit confirmed as Korrin    with firmware rev 020904.\nUpdate proceeding..\n\n"
-                               "\nSending SW update.." + std::string(109, '.') + kFinalTexts + kPrompt);
-  EXPECT_NE(run.wire().find("A008000L00e000CTKEV0TV0JDOWNLOADING UPDATE\n"), std::string::npos)
-      << "straight from \"T\" to the closing steps, no speed change";
-  EXPECT_EQ(count(run.unit.log().commands, "B"), 1u);
-  for (const auto& write : run.unit.log().writes) EXPECT_TRUE(write.first < 0x4000 || write.first >= 0x8000) << write.first;
-}
-
-TEST(UpdateSequenceTest, NegotiatedAt9600NeverChangesSpeedAgain) {
-  Judged run("fallback");
-  run.unit.setIdentSum(carriedPackage().unitTable->sum[0]);  // needs its records converted too
-  sim::fillConfigArea(run.unit.memory(), {sim::RecordLayout::Legacy, 5, true, false});
-  run.expect.memoryBefore = run.unit.memory();
-  run.expect.configFrom = sim::RecordLayout::Legacy;
-  run.expect.hardware = true;
-  EXPECT_EQ(run.run(), 1);
-  EXPECT_TRUE(run.unitOk()) << run.verdict();
-  // No speed command after start-up's 'G' and 'H'.
-  const std::string& commands = run.unit.log().commands;
-  ASSERT_NE(commands.find("GH"), std::string::npos);
-  EXPECT_EQ(commands.find('B', commands.find("GH")), std::string::npos);
-  EXPECT_NE(run.wire().find("CTL000040A004000M"), std::string::npos) << "readout straight after \"T\" at 9600";
-  EXPECT_EQ(run.line.pcSpeed, 9600u);
-}
-
-TEST(UpdateSequenceTest, SpeedChangesAroundTheConfigurationCanFail) {
-  // 'E' replies are counted from the first: 0 at 9600, 1-20 the burst, 21 the check,
-  // 22 the cap to 14400, 23 the closing 'E', 24 the return to 28800.
-  struct Case {
-    const char* label;
-    std::uint32_t lostE;
-    std::string tail;
-  } const cases[] = {
-      {"E8", 22, "Connection failed at check config\n" + kPrompt},
-      {"E9", 24, "Connection failed after check config\n" + kPrompt},
+// Each exit shows its texts, leaves the unit as it must (not flashed, 'X'
+// once it has been talked to, nothing after it), returns its status, and gives
+// back the timer resolution and the stop requests once, after the last key.
+TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
+  const std::string e4 =
+      "\nKorrin not in update mode, serial cable not connected,\nor other sw already using com1. (err1)\n"
+      "To put Korrin in update mode press 'menu',0,6,2,8 on remote\n"
+      "If it's already in update mode then press 'exit','menu',0,6,2,8\n\nSerial ports on this PC:";
+  const std::string portHelp = "\n" + std::string(sim::VirtualLine::kPortNamingHelp);
+  const std::string notUpdated = "Firmware not updated...Exiting\n";
+  auto bound = [&](const char* address) {
+    return "\nBlock at unit address " + std::string(address) + " not confirmed after 32 attempts\n" + notUpdated;
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    Judged run("convert");
-    run.unit.faults.replies.push_back({'E', c.lostE, 1, sim::ReplyFault::Lose});
-    EXPECT_EQ(run.run(), 0);
-    const std::string shown = run.console();
-    EXPECT_EQ(shown.substr(shown.size() - c.tail.size()), c.tail);
-    EXPECT_EQ(run.wire().back(), 'X');
-    EXPECT_FALSE(run.unit.log().flashed);
-    EXPECT_EQ(run.unit.log().bytesAfterExit, 0u);
-  }
-}
-
-TEST(UpdateSequenceTest, HardwareDecision) {
-  struct Case {
-    std::uint32_t row;  // kUnitTableRows: a unit no row knows
-    bool hardware;
-  } const cases[] = {{137, true}, {140, true}, {143, false}, {146, false}, {158, false}, {kUnitTableRows, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.row);
-    VirtualRun run;
-    run.unit.setIdentSum(c.row < kUnitTableRows ? carriedPackage().unitTable->sum[c.row] : 0x4B0000u);
-    run.line.keys = "y";
-    EXPECT_EQ(run.run(), 1);
-    const std::string shown = run.console();
-    EXPECT_EQ(shown.find("\nSending HW update..") != std::string::npos, c.hardware);
-    const std::size_t software = shown.find("\nSending SW update..") + 20;
-    const std::size_t hardware = shown.find("\nSending HW update..");
-    const std::size_t flashing = shown.find("\nNow flashing");
-    EXPECT_EQ(shown.substr(software, (c.hardware ? hardware : flashing) - software), std::string(109, '.'));
-    if (c.hardware) {
-      EXPECT_EQ(shown.substr(hardware + 20, flashing - hardware - 20), std::string(177, '.'));
-    }
-    EXPECT_EQ(run.wire().find("L00001EA06C000D") != std::string::npos, c.hardware);
-    EXPECT_NE(shown.find(std::string(".") + kFinalTexts), std::string::npos) << "\"Now flashing\" follows the last dot";
-    EXPECT_TRUE(run.unit.log().flashed);
-  }
-}
-
-TEST(UpdateSequenceTest, UnidentifiedUnitIsCappedAndCheckedEvenWhenNothingIsFound) {
-  VirtualRun run;
-  run.unit.setIdentSum(0x4B0000u);  // blank configuration: the check finds no layout
-  run.line.keys = "y";
-  EXPECT_EQ(run.run(), 1);
-  const std::string wire = run.wire();
-  EXPECT_NE(wire.find("CTB014400EL000040A004000M"), std::string::npos);
-  EXPECT_NE(wire.find("L000010A0049C0M"), std::string::npos) << "record 0 only: 2512 bytes";
-  EXPECT_EQ(wire.find("L000020"), std::string::npos) << "no readout";
-  EXPECT_NE(wire.find("A0049C0MCKEV0TV0B028800E"), std::string::npos);
-  EXPECT_NE(run.console().find("Update proceeding..\n\nChecking config data..\n\nSending SW update.."), std::string::npos);
-}
-
-TEST(UpdateSequenceTest, UnconfirmedBlockEndsTheRunWithoutFlashing) {
-  Judged run("uptodate");
-  run.unit.faults.corruptWrites[0x00C000] = 1000;
-  EXPECT_EQ(run.run(), 0);
-  const std::string shown = run.console();
-  const std::string tail = "\nBlock at unit address 00C000 not confirmed after 32 attempts\n"
-                           "Firmware not updated...Exiting\n" + kPrompt;
-  EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
-  EXPECT_EQ(run.wire().back(), 'X');
-  EXPECT_FALSE(run.unit.log().flashed);
-  EXPECT_EQ(run.unit.log().bytesAfterExit, 0u);
-}
-
-// The 1 ms timer resolution and the stop requests are given back once, after
-// the last key, whichever way the run ends.
-TEST(UpdateSequenceTest, EveryExitGivesBackWhatTheRunTookAfterItsKey) {
   struct Case {
     const char* label;
     const char* scenario;
-    std::vector<const char*> arguments;
-    void (*prepare)(Judged& run);
-    const char* shown;  // the exit's text
+    const char* option;  // on the command line, if any
+    std::function<void(VirtualRun&)> prepare;
+    int status;
+    std::string tail;  // of the console, before the prompt
+    std::string wire;  // the end of what the PC sent
   } const cases[] = {
-      {"usage", "uptodate", {"-c9"}, [](Judged&) {}, "Error, usage is -cX"},
-      {"E4", "uptodate", {}, [](Judged& run) { run.unit.faults.answerLimit = 0; }, "(err1)"},
-      {"E5", "uptodate", {}, [](Judged& run) { run.unit.faults.answerLimit = 1; }, "Connection cannot be made"},
-      {"E6", "wrong-model", {}, [](Judged&) {}, "Unit ID's as KorrinPro"},
-      {"E7", "unknown", {}, [](Judged& run) { run.line.keys = "n"; }, "(y/n)\nFirmware not updated"},
-      {"E8", "convert", {},
-       [](Judged& run) { run.unit.faults.replies.push_back({'E', 22, 1, sim::ReplyFault::Lose}); },
-       "Connection failed at check config"},
-      {"E9", "convert", {},
-       [](Judged& run) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); },
-       "Connection failed after check config"},
-      {"E10", "uptodate", {}, [](Judged&) {}, "Now flashing"},
-      {"block bound", "uptodate", {}, [](Judged& run) { run.unit.faults.corruptWrites[0x00C000] = 1000; },
-       "not confirmed after 32 attempts"},
-      {"stopped", "uptodate", {}, [](Judged& run) { run.line.stopAt = 0; }, "Stopped at the operator's request"},
-      {"port lost", "uptodate", {}, [](Judged& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; },
-       "The serial port stopped working"},
+      {"usage", "uptodate", "-c9", [](VirtualRun&) {}, 0, "where X is 1-4\n", ""},
+      {"E4, the PC's ports listed", "silent", nullptr, [](VirtualRun&) {}, 0,
+       e4 + "\n  COM1\n  COM2\n  COM3\n  COM4" + portHelp, "E"},
+      {"E4 on a PC without serial ports", "silent", nullptr, [](VirtualRun& run) { run.line.ports.clear(); }, 0,
+       e4 + " none found" + portHelp, ""},
+      {"E5 after every step of the ladder", "dropout", nullptr, [](VirtualRun&) {}, 0,
+       "version 020904\n\n28800k RS232 speed not working trying 14400k \n"
+       "14400k RS232 speed not working trying 9600k \n9600k RS232 speed not working trying 4800k \n"
+       "4800k RS232 speed not working trying 2400k \n2400k RS232 speed not working trying 1000k \n"
+       "RS232 communication problem. Update exiting\nConnection cannot be made\n",
+       "EB028800" + std::string(21, 'E') + "B014400EB009600EB004800EB002400EB001000EX"},
+      {"E6", "wrong-model", nullptr, [](VirtualRun&) {}, 1,
+       "Unit ID's as KorrinPro, but this firmware is for a Korrin    (ind:3)\n" + notUpdated,
+       testing::kStartupWire + "A008000L00e000CX"},
+      {"E7", "unknown", nullptr, [](VirtualRun& run) { run.line.keys = "nx"; }, 1, "(y/n)\n" + notUpdated, "CX"},
+      {"E8", "convert", nullptr, [](VirtualRun& run) { run.unit.faults.replies.push_back({'E', 22, 1, sim::ReplyFault::Lose}); },
+       0, "Connection failed at check config\n", "CTB014400EX"},
+      {"E9", "convert", nullptr, [](VirtualRun& run) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); },
+       0, "Connection failed after check config\n", "V0B028800EX"},
+      {"E10", "uptodate", nullptr, [](VirtualRun&) {}, 1, kFinalTexts, "F5382"},
+      {"bound in the readout", "convert", nullptr, unconfirmed(0x5000, true), 0, bound("005000"), "CX"},
+      // A line that garbles but still answers keeps its 32 attempts.
+      {"every upload cut short", "convert", nullptr,
+       [](VirtualRun& run) { run.unit.faults.replies.push_back({'M', 0, 1000, sim::ReplyFault::CutShort}); }, 0,
+       bound("004000"), "MX"},
+      {"bound in the write-back", "convert", nullptr, unconfirmed(0x49D0), 0, bound("0049D0"), "CX"},
+      {"bound in the software's first part", "convert", nullptr, unconfirmed(0), 0, bound("000000"), "CX"},
+      {"bound in its last block", "convert", nullptr, unconfirmed(0x3C00), 0, bound("003C00"), "CX"},
+      {"bound in the second part", "convert", nullptr, unconfirmed(0xC000), 0, bound("00C000"), "CX"},
+      {"bound in its last block", "convert", nullptr, unconfirmed(0x1F000), 0, bound("01F000"), "CX"},
+      {"bound in the hardware", "convert", nullptr, unconfirmed(0x40000), 0, bound("040000"), "CX"},
+      {"bound in its last block", "convert", nullptr, unconfirmed(0x6C000), 0, bound("06C000"), "CX"},
+      {"stopped", "uptodate", nullptr, [](VirtualRun& run) { run.line.stopAt = 0; }, 0,
+       "Connected\n\nStopped at the operator's request\n" + notUpdated, "EEX"},
+      {"port lost", "uptodate", nullptr, [](VirtualRun& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; }, 0,
+       "Connected\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated, "GH"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    Judged run(c.scenario);
+    VirtualRun run(c.scenario);
     c.prepare(run);
-    run.run(c.arguments);
-    EXPECT_NE(run.console().find(c.shown), std::string::npos) << run.console();
+    EXPECT_EQ(run.run(c.option ? std::vector<const char*>{c.option} : std::vector<const char*>{}), c.status);
+    EXPECT_EQ(testing::tailOf(run.console(), c.tail.size() + kPrompt.size()), c.tail + kPrompt);
+    EXPECT_EQ(testing::tailOf(run.wire(), c.wire.size()), c.wire);
+    run.expect.flashed = c.wire == "F5382";
+    EXPECT_TRUE(run.verdict().ok) << run.verdict().report;
+    EXPECT_FALSE(run.line.hung);
     EXPECT_EQ(run.line.timerPeriodsBegun, 1);
     EXPECT_EQ(run.line.timerPeriodsEnded, 1);
     EXPECT_TRUE(run.line.stopsCaught);
     EXPECT_EQ(run.line.stopsReleased, 1);
     const int keys = run.line.keysRead();
-    ASSERT_GE(keys, 1);
     EXPECT_EQ(run.line.keysBeforeTimerEnded, keys) << "the timer given back before the last key";
     EXPECT_EQ(run.line.keysBeforeStopsReleased, keys) << "the stop requests given back before the last key";
+    const auto& events = run.line.transcript;
+    const auto key = std::find_if(events.rbegin(), events.rend(), [](const sim::Event& e) { return e.kind == sim::Event::Key; });
+    EXPECT_TRUE(std::all_of(events.rbegin(), key, [](const sim::Event& e) { return e.kind == sim::Event::Close; }))
+        << "after the key only the port is released";
   }
+}
+
+TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
+  VirtualRun run("convert");
+  EXPECT_EQ(run.run(), 1);
+  EXPECT_TRUE(run.verdict().ok) << run.verdict().report;
+  EXPECT_EQ(run.console(), kBanner + "Connected\n\nChecking version..\n"
+                               "Unit confirmed as Korrin    with firmware rev 030303.\nUpdate proceeding..\n\n"
+                               "Reading config data..\n" + std::string(20, '.') + "\nSending SW update.." +
+                               std::string(109, '.') + "\nSending HW update.." + std::string(177, '.') + kFinalTexts +
+                               kPrompt);
+  const std::string wire = run.wire();
+  // The configuration at 14400, then back to 28800 after the second "V0".
+  EXPECT_NE(wire.find(testing::kStartupWire + "A008000L00e000CTB014400EL000040A004000M"), std::string::npos);
+  const std::size_t closing = wire.find("KEV0TV0B028800EJDOWNLOADING UPDATE\nEL000400KA000000D");
+  ASSERT_NE(closing, std::string::npos);
+  EXPECT_EQ(testing::count(wire.substr(0, closing), "L000100"), 6u);
+  EXPECT_EQ(testing::count(wire.substr(0, closing), "L0000D0"), 6u);
+  // The last blocks of each image, and the flash command right after the display text.
+  EXPECT_NE(wire.find("L0000D2A01F000D"), std::string::npos);
+  EXPECT_NE(wire.find("L00001EA06C000D"), std::string::npos);
+  EXPECT_EQ(testing::tailOf(wire, 37), "JFLASHING DONE IN ABOUT 30 SECS\nF5382");
+  EXPECT_EQ(run.line.pcSpeed, 28800u);
+  // The port is closed before the operator reads the instructions.
+  const auto closed = std::find_if(run.line.transcript.rbegin(), run.line.transcript.rend(),
+                                   [](const sim::Event& e) { return e.kind == sim::Event::Close; });
+  ASSERT_NE(closed, run.line.transcript.rend());
+  EXPECT_LE(closed->at, run.line.consoleTime("DO NOT SHUT OFF"));
 }
 
 TEST(UpdateSequenceTest, ProReleaseConvertsToItsOwnLayout) {
@@ -294,15 +200,12 @@ TEST(UpdateSequenceTest, ProReleaseConvertsToItsOwnLayout) {
     VirtualRun run;
     run.unit.setIdentSum(pro.unitTable->sum[95]);
     sim::fillConfigArea(run.unit.memory(), {sim::RecordLayout::Config, 11, true, marker});
-    sim::Expectation expect;
-    expect.hardware = true;
-    expect.configFrom = sim::RecordLayout::Config;
-    expect.configTo = sim::RecordLayout::Pro;
-    expect.memoryBefore = run.unit.memory();
+    run.expect.hardware = true;
+    run.expect.configTo = sim::RecordLayout::Pro;
+    run.expect.memoryBefore = run.unit.memory();
     EXPECT_EQ(run.run({}, pro), 1);
-    const sim::Verdict verdict = sim::judgeUnit(run.unit, pro, expect);
-    EXPECT_TRUE(verdict.ok) << verdict.report;
-    EXPECT_EQ(count(run.wire(), "L0000F8"), 6u);
+    EXPECT_TRUE(run.verdict(pro).ok) << run.verdict(pro).report;
+    EXPECT_EQ(testing::count(run.wire(), "L0000F8"), 6u);
     EXPECT_EQ(run.wire().find("A0076D8D") != std::string::npos, !marker);
   }
 }

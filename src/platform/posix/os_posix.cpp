@@ -148,6 +148,12 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
     fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return INVALID_HANDLE_VALUE;
+  // KORRIN_COMn naming a regular file (a slip of the operator's) names no
+  // port, and the protocol's bytes must not land in the file.
+  if (!isatty(fd)) {
+    close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
 
   // Exclusive use, as Windows grants a COM port to one program. The lock comes
   // before any change to the line, so a port in use is left as its holder set

@@ -1,0 +1,212 @@
+// The configuration records and their phase: validity, the conversions against
+// the simulated unit's independent byte maps, what identification decides for
+// the phase, and on the wire the 14400-baud cap, the layout check of an
+// unidentified unit, the readout and the write-back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "config/config_copy.h"
+#include "config/config_transfer.h"
+#include "harness.h"
+
+namespace korrin {
+namespace {
+
+FirmwarePackage package(bool pro, RevisionCode revision) {
+  FirmwarePackage p = carriedPackage();
+  p.packageIsPro = pro ? 1 : 0;
+  p.packageRevision = revision;
+  return p;
+}
+
+void storeWord(std::uint8_t* at, std::uint16_t value) {
+  at[0] = static_cast<std::uint8_t>(value & 0xFF);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+// Six distinct records through migrateConfigImage, against the oracle's byte
+// maps: record k must come from record k, pad bytes are 0x00, a checksum that
+// was wrong before is right after; no conversion leaves the image as it is.
+TEST(ConfigRecordTest, ConversionsMatchTheByteMaps) {
+  struct Case {
+    ConfigMode mode;
+    FirmwarePackage package;
+    sim::RecordLayout from, to;
+    bool validChecksums;
+  } const cases[] = {
+      {ConfigMode::Legacy, package(false, 0x111103), sim::RecordLayout::Legacy, sim::RecordLayout::Config, true},
+      {ConfigMode::Legacy, package(true, 0x093003), sim::RecordLayout::Legacy, sim::RecordLayout::Config, false},
+      {ConfigMode::Legacy, package(true, 0x101203), sim::RecordLayout::Legacy, sim::RecordLayout::Pro, true},
+      // January 2004 is after 10/12/03, though smaller as a number.
+      {ConfigMode::Legacy, package(true, 0x010104), sim::RecordLayout::Legacy, sim::RecordLayout::Pro, false},
+      {ConfigMode::ConfigOnPro, package(true, 0x101203), sim::RecordLayout::Config, sim::RecordLayout::Pro, true},
+      {ConfigMode::ConfigOnPro, package(true, 0x010104), sim::RecordLayout::Config, sim::RecordLayout::Pro, false},
+      {ConfigMode::None, package(true, 0x101203), sim::RecordLayout::Config, sim::RecordLayout::Config, true},
+  };
+  std::uint32_t seed = 300;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::vector<std::uint8_t> unit;
+    sim::fillConfigArea(unit, {c.from, seed++, c.validChecksums, false});
+    ConfigImage image;
+    image.bytes.fill(0xA5);  // beyond the readout: stays unless Pro records fill it
+    std::memcpy(image.bytes.data(), unit.data() + 0x4000, kConfigReadoutBytes);
+    const ConfigImage readout = image;
+    migrateConfigImage(image, c.mode, c.package);
+    const std::size_t size = sim::recordBytes(c.to);
+    if (c.from != c.to) {
+      ASSERT_EQ(targetRecordSize(c.package), size);
+    }
+    const std::vector<sim::ExpectedRecord> expected = sim::expectedRecords(unit, c.from, c.to);
+    ASSERT_EQ(expected.size(), kConfigRecordCount);
+    for (const sim::ExpectedRecord& record : expected) {
+      EXPECT_TRUE(std::equal(record.bytes.begin(), record.bytes.end(), image.bytes.begin() + record.fromRecord * size))
+          << "record " << record.fromRecord;
+    }
+    if (c.from == c.to) {
+      EXPECT_EQ(image.bytes, readout.bytes);
+    }
+  }
+}
+
+TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
+  constexpr ConfigMode kNone = ConfigMode::None, kLegacy = ConfigMode::Legacy, kOnPro = ConfigMode::ConfigOnPro;
+  struct Case {
+    const char* label;
+    std::uint32_t row;  // kUnitTableRows: no row matched
+    bool pro;
+    RevisionCode release;
+    ConfigMode conversion;
+    bool hardware;
+  } const cases[] = {
+      {"unknown unit: judged as row 0, its layout checked later", kUnitTableRows, false, 0x020904, kNone, true},
+      {"unknown unit, Pro release", kUnitTableRows, true, 0x020904, kNone, true},
+      {"03/03/03 unit, legacy records", 0, false, 0x020904, kLegacy, true},
+      {"04/23/03 unit, the day before the change", 32, false, 0x020904, kLegacy, true},
+      {"08/30/03 base unit: already ConfigRecords", 81, false, 0x020904, kNone, true},
+      {"a release older than the change converts nothing", 0, false, 0x042303, kNone, true},
+      {"Pro release, 09/11/03 unit: to the Pro layout", 95, true, 0x020904, kOnPro, true},
+      {"Pro release, legacy unit: legacy first", 0, true, 0x020904, kLegacy, true},
+      {"Pro release before 10/12/03: no Pro layout", 95, true, 0x093003, kNone, true},
+      {"Pro release of 10/12/03 itself: the Pro layout", 95, true, 0x101203, kOnPro, true},
+      {"Pro release, unit of 11/20/03: nothing", 146, true, 0x020904, kNone, false},
+      {"year byte 01 counts as older than 2003", 25, false, 0x020904, kLegacy, true},
+      {"11/06/03 base unit: before the base hardware limit", 140, false, 0x020904, kNone, true},
+      {"11/06/03 unit, Pro release: past the Pro hardware limit", 140, true, 0x020904, kNone, false},
+      {"11/11/03 base unit: at the base hardware limit", 143, false, 0x020904, kNone, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const bool matched = c.row < kUnitTableRows;
+    const UnitAssessment unit = assessUnit({ExitLabel::kNone, c.row}, package(c.pro, c.release));
+    EXPECT_EQ(unit.identified, matched);
+    EXPECT_EQ(unit.row, matched ? c.row : 0);
+    EXPECT_EQ(unit.assumedRevision, carriedPackage().unitTable->rev[matched ? c.row : 0]);
+    EXPECT_EQ(unit.conversion, c.conversion);
+    EXPECT_EQ(unit.hardwareDue, c.hardware);
+  }
+}
+
+TEST(ConfigPhaseTest, RecordZeroDecidesTheLayoutOfAnUnidentifiedUnit) {
+  enum Content { Blank, Legacy, Config, Both, BadConfig };
+  struct Case {
+    const char* label;
+    Content content;
+    bool pro;
+    ConfigMode mode;
+    std::string console;
+  } const cases[] = {
+      {"blank area", Blank, true, ConfigMode::None, ""},
+      {"legacy record", Legacy, false, ConfigMode::Legacy, "Config is pre 042803\n"},
+      {"ConfigRecord, base release", Config, false, ConfigMode::None, ""},
+      {"ConfigRecord, Pro release", Config, true, ConfigMode::ConfigOnPro, "Config is pre 101203 for Pro\n"},
+      {"valid in both layouts, Pro release", Both, true, ConfigMode::ConfigOnPro,
+       "Config is pre 042803\nConfig is pre 101203 for Pro\n"},
+      {"valid in both layouts, base release", Both, false, ConfigMode::Legacy, "Config is pre 042803\n"},
+      {"ConfigRecord with a bad checksum", BadConfig, true, ConfigMode::None, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    testing::OpenLink bench;
+    std::uint8_t* record0 = bench.unit.memory().data() + 0x4000;
+    if (c.content == Legacy) sim::fillConfigArea(bench.unit.memory(), {sim::RecordLayout::Legacy, 3, true, false});
+    if (c.content >= Config) sim::fillConfigArea(bench.unit.memory(), {sim::RecordLayout::Config, 3, c.content != BadConfig, false});
+    if (c.content == Both) {
+      storeWord(record0 + 2476, configChecksum(record0, 2476));
+      storeWord(record0 + 2508, configChecksum(record0, 2508));
+    }
+    ConfigMode mode = ConfigMode::None;
+    EXPECT_EQ(checkConfigLayout(bench.link, package(c.pro, 0x020904), mode), ExitLabel::kNone);
+    EXPECT_EQ(mode, c.mode);
+    EXPECT_EQ(bench.line.console(), "Checking config data..\n" + c.console);
+    const std::string wire = bench.line.wire();
+    EXPECT_EQ(wire.substr(0, 15), "L000040A004000M");
+    EXPECT_EQ(testing::tailOf(wire, 16), "L000010A0049C0MC") << "2512 bytes: record 0 of either layout";
+  }
+}
+
+// A unit's records as read, and what one conversion of them gives; Pro: a Pro
+// release meeting ConfigRecords, record 5 marked to take record 4's place.
+ConfigCopy copyOf(bool pro, std::uint32_t seed) {
+  const FirmwarePackage release = package(pro, 0x020904);
+  std::vector<std::uint8_t> unit;
+  sim::fillConfigArea(unit, {pro ? sim::RecordLayout::Config : sim::RecordLayout::Legacy, seed, true, pro});
+  ConfigCopy copy;
+  copy.packageRevision = release.packageRevision;
+  copy.packageIsPro = release.packageIsPro;
+  copy.mode = pro ? ConfigMode::ConfigOnPro : ConfigMode::Legacy;
+  copy.targetSize = targetRecordSize(release);
+  std::copy_n(unit.begin() + 0x4000, kConfigReadoutBytes, copy.readout.bytes.begin());
+  copy.converted = copy.readout;
+  migrateConfigImage(copy.converted, copy.mode, release);
+  return copy;
+}
+
+// The area as the write-back of `copy` leaves it: `blocks` whole blocks, then
+// `bytes` of the next, its first byte flipped when `damaged`.
+std::vector<std::uint8_t> writtenBack(const ConfigCopy& copy, std::size_t blocks, std::size_t bytes, bool damaged) {
+  std::vector<std::uint8_t> area(copy.readout.bytes.begin(), copy.readout.bytes.begin() + kConfigReadoutBytes);
+  for (std::size_t k = 0, block = 0; k < kConfigRecordCount; ++k) {
+    const std::uint8_t* record = copy.converted.bytes.data() + k * copy.targetSize;
+    const std::size_t at = configTargetAddress(k, copy.targetSize, record[0]) - 0x4000;
+    for (std::size_t offset = 0; offset < copy.targetSize; offset += 256, ++block) {
+      const std::size_t length = std::min<std::size_t>(block < blocks ? 256 : block == blocks ? bytes : 0,
+                                                       copy.targetSize - offset);
+      for (std::size_t i = 0; i < length && at + offset + i < area.size(); ++i) area[at + offset + i] = record[offset + i];
+      if (block == blocks && damaged) area[at + offset] ^= 0x01;
+    }
+  }
+  return area;
+}
+
+// A saved copy recognises exactly the states its own write-back passes through
+// when cut short (the rerun writes those again), and nothing of another unit.
+TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
+  struct Case {
+    const char* label;
+    bool pro;
+    std::uint32_t seed;  // of the unit whose area it is; the copy is of unit 1
+    std::size_t blocks, bytes;
+    bool damaged;
+    CopyMatch match;
+  } const cases[] = {
+      {"nothing written", false, 1, 0, 0, false, CopyMatch::Untouched},
+      {"the first block part written", false, 1, 0, 100, false, CopyMatch::Partial},
+      {"the first block damaged: nothing of this conversion", false, 1, 0, 256, true, CopyMatch::None},
+      {"one block written", false, 1, 1, 0, false, CopyMatch::Partial},
+      {"cut inside a later block", false, 1, 17, 100, false, CopyMatch::Partial},
+      {"a later block damaged", false, 1, 30, 256, true, CopyMatch::Partial},
+      {"another unit", false, 2, 0, 0, false, CopyMatch::None},
+      {"another unit, half written", false, 2, 30, 0, false, CopyMatch::None},
+      {"Pro, cut in record 5 over record 4's place", true, 1, 58, 0, false, CopyMatch::Partial},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::vector<std::uint8_t> area = writtenBack(copyOf(c.pro, c.seed), c.blocks, c.bytes, c.damaged);
+    EXPECT_EQ(matchCopy(copyOf(c.pro, 1), area.data(), area.size()), c.match);
+  }
+}
+
+}  // namespace
+}  // namespace korrin

@@ -1,0 +1,174 @@
+// The port, the link start-up and the block transfer, on the wire and by the
+// clock: what whole runs show only in their sum.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "harness.h"
+#include "protocol/block_transfer.h"
+#include "protocol/link_startup.h"
+
+namespace korrin {
+namespace {
+
+TEST(SerialPortTest, OpenSucceedsOnlyWhenEverySettingTakes) {
+  struct Case {
+    const char* name;
+    bool busy, failMask, failTimeouts, failState, opened;
+  } const cases[] = {
+      {"COM1", false, false, false, false, true},       {"COM123456", false, false, false, false, true},
+      {nullptr, false, false, false, false, false},     {"COM9", false, false, false, false, false},
+      {"COM1", true, false, false, false, false},       {"COM1", false, true, false, false, false},
+      {"COM1", false, false, true, false, false},       {"COM1", false, false, false, true, false},
+      {"COM1234567", false, false, false, false, false},  // 10 characters: no room for the NUL
+      {"COM12345678901", false, false, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.name ? c.name : "no name") << c.busy << c.failMask << c.failTimeouts);
+    sim::UnitModel unit;
+    sim::VirtualLine line(unit);
+    line.ports.insert({"COM123456", "COM1234567"});
+    SerialPort port;
+    ASSERT_TRUE(port.open("COM1", 9600));
+    if (c.busy) line.busyPorts.insert("COM1");
+    line.failMask = c.failMask;
+    line.failTimeouts = c.failTimeouts;
+    line.failState = c.failState;
+    EXPECT_EQ(port.open(c.name, 2400), c.opened);
+    port.writeByte('E');
+    EXPECT_EQ(line.wire(), c.opened ? "E" : "") << "a port that failed to open sends nothing";
+    // The line settings are tried whatever the steps before them gave.
+    EXPECT_EQ(line.lastDcb.BaudRate, c.failMask || c.failTimeouts || c.failState || c.opened ? 2400u : 9600u);
+    EXPECT_EQ(line.opens, !c.name || std::strlen(c.name) >= SerialPort::kNameField ? 1 : 2);
+  }
+}
+
+// Nothing done on a closed port reaches the line or leaves a trace on the port.
+TEST(SerialPortTest, AClosedPortIsInert) {
+  sim::UnitModel unit;
+  sim::VirtualLine line(unit);
+  SerialPort port;
+  std::uint8_t buffer[4] = {7, 7, 7, 7};
+  EXPECT_EQ(port.read(buffer, 4), 0u);
+  EXPECT_EQ(buffer[0], 7);
+  EXPECT_EQ(port.bytesAvailable(), 0u);
+  port.write("EE", 2);
+  ASSERT_TRUE(port.open("COM1", 9600));
+  port.writeByte('E');
+  EXPECT_EQ(line.wire(), "E");
+}
+
+TEST(LinkStartupTest, TimingAndTheTenAcknowledgementRetries) {
+  for (const bool acknowledged : {true, false}) {
+    sim::UnitModel unit;
+    unit.faults.neverHOk = !acknowledged;
+    sim::VirtualLine line(unit);
+    Link link;
+    ASSERT_EQ(startLink(link), ExitLabel::kNone);
+    const double byte9600 = 1000.0 / 960, byte28800 = 1000.0 / 2880;
+    // 'E' at 9600 and its "Ok" read with length 20: 320 ms of polls.
+    EXPECT_DOUBLE_EQ(sim::toMs(line.wireTime("B028800")), byte9600 + 320);
+    // The check after the burst follows the 100 ms drain and itself costs 320 ms;
+    // 'G' and 'H' are each given 2000 ms and their replies, shorter than 20, 320 ms more.
+    const double acknowledgement = 2 * (byte28800 + 2000 + 320);
+    const double expected = byte9600 + 320 + 7 * byte9600 + 20 * byte28800 + 100 + byte28800 + 320 + acknowledgement;
+    std::string console = "Connected\n";
+    for (int i = 0; !acknowledged && i < 10; ++i) console += "Info: ret HNo\nRetry001:" + std::to_string(i) + "\n";
+    EXPECT_EQ(line.console(), console);
+    EXPECT_EQ(line.wire(), testing::kStartupWire + (acknowledged ? "" : "GHGHGHGHGHGHGHGHGHGH"));
+    EXPECT_NEAR(line.nowMs(), expected + (acknowledged ? 0 : 10 * (100 + acknowledgement)), 1e-6);
+  }
+}
+
+// A block is confirmed only by a checksum reply that parsed in that very
+// attempt and agrees; a repeat after a reply that parsed to nonzero shows the
+// marker.
+TEST(BlockTransferTest, OnlyAReplyThatParsedAndAgreesConfirmsABlock) {
+  struct Case {
+    const char* label;
+    RetryNotice notice;
+    std::vector<sim::ReplyFaultRule> replies;
+    bool damagedOnce;
+    bool zeros;  // a block of zero bytes: the checksum register still holds 0 from its start
+    std::string console;
+    std::size_t attempts;
+  } const cases[] = {
+      {"marker after a reply that parsed to nonzero", markerNotice("Re43"), {}, true, false, "Re43", 2},
+      {"no marker after a lost reply: the sum is still 0", markerNotice("Re43"), {{'C', 0, 1, sim::ReplyFault::Lose}},
+       false, false, "", 2},
+      {"no marker after a garbled reply, though the next one is cut short", markerNotice("+"),
+       {{'C', 0, 1, sim::ReplyFault::Garble}, {'C', 1, 1, sim::ReplyFault::CutShort}}, true, false, "", 3},
+      {"lower-case digits confirm", markerNotice("Re43"), {{'C', 0, 1, sim::ReplyFault::LowerCase}}, false, false, "", 1},
+      {"no leading zeros confirm", markerNotice("Re43"), {{'C', 0, 1, sim::ReplyFault::Unpadded}}, false, false, "", 1},
+      {"zeros whose reply was lost are moved again", countedNotice(), {{'C', 0, 1, sim::ReplyFault::Lose}}, false, true,
+       "Retry#1\n", 2},
+      {"zeros whose reply was garbled are moved again", markerNotice("Re43"), {{'C', 0, 2, sim::ReplyFault::Garble}},
+       false, true, "", 3},
+      {"a counted repeat shows both sums", countedNotice(), {}, true, false, "cs err,rs=*\nRetry#1\n", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    testing::OpenLink bench;
+    bench.unit.faults.replies = c.replies;
+    if (c.damagedOnce) bench.unit.faults.corruptWrites[0x4100] = 1;
+    std::vector<std::uint8_t> data(256);
+    for (std::size_t i = 0; i < data.size() && !c.zeros; ++i) data[i] = static_cast<std::uint8_t>(1 + i * 7);
+    std::fill(bench.unit.memory().begin() + 0x4100, bench.unit.memory().begin() + 0x4200, 0x55);
+    const TransferPlan plan{256, true, c.notice, Progress::DotPerBlock, Stops::Taken};
+    ASSERT_EQ(downloadRegion(bench.link, 0x4100, data.data(), 256, plan).end, TransferEnd::Complete);
+    std::string console = c.console;
+    const std::uint32_t sum = std::accumulate(data.begin(), data.end(), 0u);
+    char sums[40];  // the unit's sum of the damaged block, then the PC's
+    std::snprintf(sums, sizeof sums, "%x cs=%x", data[0] & 1 ? sum - 1 : sum + 1, sum);
+    if (console.find('*') != std::string::npos) console.replace(console.find('*'), 1, sums);
+    EXPECT_EQ(bench.line.console(), console + ".");
+    EXPECT_EQ(testing::count(bench.line.wire(), "A004100D"), c.attempts);
+    EXPECT_EQ(testing::count(bench.line.wire(), "L000100"), 1u) << "a repeat sends no length command";
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), bench.unit.memory().begin() + 0x4100)) << "the unit holds the block";
+  }
+}
+
+// Upload data has no framing: pairs are parsed as the unit sends them, a
+// pair with no digit stores 0 and the checksum decides, and a stray character
+// after a checksum reply must not shift the next block (a block ending in 0
+// shifted by one byte still sums right).
+TEST(BlockTransferTest, UploadsReadEveryByteInItsPlace) {
+  struct Case {
+    const char* label;
+    std::vector<sim::ReplyFaultRule> replies;
+    const char* stray;    // appended to the first checksum reply
+    bool garbleZero;      // the pair of the block's zero byte arrives garbled
+    const char* console;  // "+": a block read again after a reply that parsed
+  } const cases[] = {
+      {"lower-case pairs", {{'M', 0, 1, sim::ReplyFault::LowerCase}}, "", false, ""},
+      {"pairs with no digit store 0, the checksum catches them", {{'M', 0, 1, sim::ReplyFault::Garble}}, "", false, "+"},
+      {"the garbled pair of a zero byte stores 0 and sums right", {}, "", true, ""},
+      {"a block cut short is read again without its checksum", {{'M', 0, 1, sim::ReplyFault::CutShort}}, "", false, ""},
+      {"one stray character", {}, "x", false, ""},
+      {"two stray characters", {}, "xx", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    testing::OpenLink bench;
+    std::vector<std::uint8_t> data(128);
+    for (std::size_t i = 0; i < 127; ++i) data[i] = static_cast<std::uint8_t>(0xF1 + i * 7);
+    std::copy(data.begin(), data.end(), bench.unit.memory().begin() + 0x4000);
+    bench.unit.faults.replies = c.replies;
+    bench.unit.faults.replyHook = [c, first = true, second = true](char command, std::string& reply,
+                                                                   std::uint32_t&) mutable {
+      if (command == 'C' && first) reply += c.stray;
+      first = first && command != 'C';
+      if (command == 'M' && !first && second && c.garbleZero) reply.replace(reply.size() - 2, 2, "QQ");
+      second = second && (command != 'M' || first);
+    };
+    std::vector<std::uint8_t> buffer(128);
+    const TransferPlan plan{64, true, markerNotice("+"), Progress::NoDots, Stops::Taken};
+    ASSERT_EQ(uploadRegion(bench.link, 0x4000, buffer.data(), 128, plan).end, TransferEnd::Complete);
+    EXPECT_EQ(buffer, data);
+    EXPECT_EQ(bench.line.console(), c.console);
+  }
+}
+
+}  // namespace
+}  // namespace korrin
