@@ -93,14 +93,13 @@ CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_
   bytes = std::min(bytes, kConfigReadoutBytes);
   const std::vector<Block> blocks = writeBackBlocks(copy);
   std::vector<std::uint8_t> state(copy.readout.bytes.begin(), copy.readout.bytes.begin() + bytes);
-  for (std::size_t cut = 0; cut <= blocks.size(); ++cut) {
+  // A whole write-back matches as cut in its last block, which may hold anything.
+  for (std::size_t cut = 0; cut < blocks.size(); ++cut) {
     // The area must be the state after `cut` blocks, save inside block `cut`.
-    const bool last = cut == blocks.size();
-    const std::size_t from = last ? bytes : std::min(blocks[cut].at, bytes);
-    const std::size_t to = last ? bytes : std::min(blocks[cut].at + blocks[cut].size, bytes);
+    const std::size_t from = std::min(blocks[cut].at, bytes);
+    const std::size_t to = std::min(blocks[cut].at + blocks[cut].size, bytes);
     const bool outside = std::equal(area, area + from, state.begin()) &&
                          std::equal(area + to, area + bytes, state.begin() + static_cast<std::ptrdiff_t>(to));
-    if (outside && last) return CopyMatch::Complete;
     if (outside && cut > 0) return CopyMatch::Partial;
     if (outside) {
       // The longest written start of the first block; the rest must be as read.
@@ -111,7 +110,6 @@ CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_
                    ? CopyMatch::Untouched
                    : CopyMatch::Partial;
     }
-    if (last) break;
     for (std::size_t i = 0; i < blocks[cut].size && blocks[cut].at + i < bytes; ++i)
       state[blocks[cut].at + i] = blocks[cut].bytes[i];
   }

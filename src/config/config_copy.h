@@ -29,8 +29,7 @@ struct ConfigCopy {
 enum class CopyMatch {
   None,         // not this copy's unit, or not a state its write-back passes through
   Untouched,    // exactly the readout: no block of the write-back reached the unit
-  Partial,      // the write-back was cut short
-  Complete,     // every record written
+  Partial,      // the write-back was cut short, or not (it is written again, to the same bytes)
 };
 
 // Whether the first `bytes` bytes of `area` (from 0x4000) are a state that the

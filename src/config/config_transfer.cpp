@@ -53,7 +53,7 @@ ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMo
     std::string path;
     const CopyMatch match =
         findCopyAnyMode(openCopyStore(), package, record0.data(), kLayoutCheckBytes, *copy, path);
-    if (match == CopyMatch::Partial || match == CopyMatch::Complete) mode = copy->mode;
+    if (match == CopyMatch::Partial) mode = copy->mode;
   }
   return ExitLabel::kNone;
 }
@@ -83,10 +83,6 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
       if (exit == ExitLabel::kNone) removeCopy(savedPath);
       return exit;
     }
-    case CopyMatch::Complete:
-      consolePrint("\nConfig already converted by an earlier run, left as it is");
-      removeCopy(savedPath);
-      return ExitLabel::kNone;
     case CopyMatch::Untouched:
       break;  // the same readout as last time: convert it as then
     case CopyMatch::None: {
