@@ -13,6 +13,7 @@ compile. The source file is always restored, also on Ctrl-C.
     tools/mutate.py --list                      # the sample, nothing run
     tools/mutate.py --render-only --report ...  # the report again from the last run's results
     tools/mutate.py --seed 2026 --only 36 57    # these mutants again, merged into the last run
+    tools/mutate.py --seed 7 --all-failures     # every failing test kept: which tests alone kill
 
 Each mutant costs an incremental build (a source file: 2-5 s; a header that
 most files include: 20-60 s, twice, as restoring it rebuilds too) and the fast
@@ -742,9 +743,9 @@ def build(buildDir, jobs):
     return runLogged(command, kBuildTimeoutSeconds, buildDir / "mutate-build.log")
 
 
-def runSuite(buildDir, jobs, timeout):
+def runSuite(buildDir, jobs, timeout, allFailures=False):
     command = ["nice", "ctest", "--test-dir", str(buildDir), "-LE", kEndToEndLabel, "-j", str(jobs),
-               "--stop-on-failure", "--timeout", str(timeout), "--test-output-size-passed", "4096",
+               *([] if allFailures else ["--stop-on-failure"]), "--timeout", str(timeout), "--test-output-size-passed", "4096",
                "--test-output-size-failed", "65536"]
     return runLogged(command, timeout, buildDir / "mutate-test.log")
 
@@ -1015,6 +1016,9 @@ def main():
     parser.add_argument("--equivalent", help="judgements of survivors: file:line: `mutated text` -- equivalent|gap: why")
     parser.add_argument("--results", help="raw results as JSON (default: BUILD_DIR/mutation-results.json)")
     parser.add_argument("--render-only", action="store_true", help="write the report from --results, run nothing")
+    parser.add_argument("--all-failures", action="store_true",
+                        help="run the whole suite for each mutant and keep every test that failed (slower): "
+                             "shows which tests alone kill a mutant")
     parser.add_argument("--only", type=int, nargs="*", help="run only these mutant numbers of the sample")
     args = parser.parse_args()
 
@@ -1101,13 +1105,15 @@ def main():
                         errors = re.findall(r"^.*(?:\berror: |undefined reference).*$", log, re.M)
                         result.update(outcome="not compiled", killedBy=errors[0].strip()[:160] if errors else None)
                 else:
-                    status, testSeconds = runSuite(buildDir, args.jobs, args.timeout)
+                    status, testSeconds = runSuite(buildDir, args.jobs, args.timeout, args.all_failures)
                     result["testSeconds"] = testSeconds
                     if status is None:
                         result.update(outcome="killed", timedOut=True, killedBy="(suite time-out)")
                     elif status != 0:
                         failed = failedTests(buildDir / "mutate-test.log")
                         result.update(outcome="killed", killedBy=("%s (%s)" % failed[0]) if failed else "ctest failed")
+                        if args.all_failures:
+                            result["failedTests"] = [name for name, _ in failed]
                         if failed and failed[0][1] == "Failed" and not failsAgain(buildDir, failed[0][0], args.timeout):
                             result.update(unstable=True, killedBy=result["killedBy"] + ", passed when run again")
                     else:
