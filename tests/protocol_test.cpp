@@ -25,7 +25,8 @@ TEST(SerialPortTest, OpenSucceedsOnlyWhenEverySettingTakes) {
       {"COM12345678901", false, false, false, false, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << (c.name ? c.name : "no name") << c.busy << c.failMask << c.failTimeouts);
+    SCOPED_TRACE(::testing::Message() << (c.name ? c.name : "no name") << " busy " << c.busy << " refused "
+                                      << c.failMask << c.failTimeouts << c.failState);
     sim::UnitModel unit;
     sim::VirtualLine line(unit);
     line.ports.insert({"COM123456", "COM1234567"});
@@ -67,7 +68,8 @@ TEST(LinkStartupTest, TimingAndTheTenAcknowledgementRetries) {
     Link link;
     ASSERT_EQ(startLink(link), ExitLabel::kNone);
     const double byte9600 = 1000.0 / 960, byte28800 = 1000.0 / 2880;
-    // 'E' at 9600 and its "Ok" read with length 20: 320 ms of polls.
+    // 'E' at 9600 and its "Ok" read with length 20: 320 ms of polls. Then
+    // "B028800" at 9600 and the burst of 20 'E's at 28800.
     EXPECT_DOUBLE_EQ(sim::toMs(line.wireTime("B028800")), byte9600 + 320);
     // The check after the burst follows the 100 ms drain and itself costs 320 ms;
     // 'G' and 'H' are each given 2000 ms and their replies, shorter than 20, 320 ms more.
