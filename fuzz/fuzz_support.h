@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,13 +54,12 @@ struct Run {
   // nor by a usage error; no 'D' or 'M' before the "T".
   Ending go(const std::vector<std::string>& arguments, const FirmwarePackage& package, Perturbation perturb = {});
   // After a flash: the unit holds the software image, the hardware image
-  // when any of it was sent (else its old bytes) and nothing else new; the
-  // last attempt at each block was followed (with `repliesRead`) by a 'C'
-  // reply that parses to its sum. Returns whether the hardware image was sent.
-  bool checkImages(bool repliesRead) const;
+  // when any of it was sent (else its old bytes) and nothing else new, every
+  // block of them sent. Returns whether the hardware image was sent.
+  bool checkImages() const;
   // If the run reached identification: the unit table, the reply and
   // `firstKey` decided its way and when the operator was asked; a flash came
-  // after checkImages(true), with the hardware image when due, and (with
+  // after checkImages(), with the hardware image when due, and (with
   // `checkConfig`) the records as sim's oracle converts them, once.
   void checkDecisions(int firstKey, bool checkConfig);
 
@@ -73,8 +70,6 @@ struct Run {
   Ending ending = Ending::kUsage;
   std::vector<std::uint8_t> before;  // the unit's memory before the run
   std::string console;
-  // Per address a 'D' block went to: the reply to the 'C' right after its last attempt, if one came.
-  std::map<std::uint32_t, std::optional<std::string>> lastReplies;
   std::vector<std::string> identReplies;  // to the identification 'C'
 };
 

@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     delayMs = std::min(delayMs, kInTimeDelayMs);
     if (mode == 2) reply.resize(std::min(reply.size(), command == 'C' ? 11 : command == 'M' ? honestSize + 16 : 20));
   };
-  if (run.go(arguments, package, perturb) == Ending::kFlashed && mode == 3) run.checkImages(false);
+  if (run.go(arguments, package, perturb) == Ending::kFlashed && mode == 3) run.checkImages();
   if (mode < 3) run.checkDecisions(firstKey, mode < 2);
   return 0;
 }
