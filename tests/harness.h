@@ -40,15 +40,11 @@ struct OpenLink {
   sim::VirtualLine line{unit};
   Link link;
   explicit OpenLink(std::uint32_t speed = 14400) {
-    tellUnit("B%06u", speed);
+    char command[16];  // the speed command the unit took before the test, off the record
+    std::snprintf(command, sizeof command, "B%06u", speed);
+    for (const char* c = command; *c; ++c) unit.receive(static_cast<std::uint8_t>(*c));
     link.port.open("COM1", speed);
     link.currentSpeed = link.requestedSpeed = speed;
-  }
-  // A command the unit took before the test, off the record.
-  void tellUnit(const char* format, std::uint32_t value) {
-    char command[16];
-    std::snprintf(command, sizeof command, format, value);
-    for (const char* c = command; *c; ++c) unit.receive(static_cast<std::uint8_t>(*c));
   }
 };
 

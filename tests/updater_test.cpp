@@ -191,22 +191,32 @@ TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
   EXPECT_LE(closed->at, run.line.consoleTime("DO NOT SHUT OFF"));
 }
 
+// A Pro release of this date meets a Pro unit of 09/11/03 (row 95) holding
+// ConfigRecords, and one of 03/05/03 (row 3) whose legacy records are
+// converted twice, with checksums that were wrong before.
 TEST(UpdateSequenceTest, ProReleaseConvertsToItsOwnLayout) {
-  // A Pro release of this date meets a Pro unit of 09/11/03 (row 95) holding ConfigRecords.
   FirmwarePackage pro = carriedPackage();
   pro.packageIsPro = 1;
-  for (const bool marker : {false, true}) {
-    SCOPED_TRACE(marker ? "record 5 begins with ':'" : "plain records");
+  struct Case {
+    std::uint32_t row;
+    sim::RecordLayout from;
+    bool validChecksums, marker;
+  } const cases[] = {{95, sim::RecordLayout::Config, true, false},
+                     {95, sim::RecordLayout::Config, true, true},
+                     {3, sim::RecordLayout::Legacy, false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "row " << c.row << (c.marker ? ", record 5 begins with ':'" : ""));
     VirtualRun run;
-    run.unit.setIdentSum(pro.unitTable->sum[95]);
-    sim::fillConfigArea(run.unit.memory(), {sim::RecordLayout::Config, 11, true, marker});
+    run.unit.setIdentSum(pro.unitTable->sum[c.row]);
+    sim::fillConfigArea(run.unit.memory(), {c.from, 11, c.validChecksums, c.marker});
     run.expect.hardware = true;
+    run.expect.configFrom = c.from;
     run.expect.configTo = sim::RecordLayout::Pro;
     run.expect.memoryBefore = run.unit.memory();
     EXPECT_EQ(run.run({}, pro), 1);
     EXPECT_TRUE(run.verdict(pro).ok) << run.verdict(pro).report;
     EXPECT_EQ(testing::count(run.wire(), "L0000F8"), 6u);
-    EXPECT_EQ(run.wire().find("A0076D8D") != std::string::npos, !marker);
+    EXPECT_EQ(run.wire().find("A0076D8D") != std::string::npos, !c.marker);
   }
 }
 
