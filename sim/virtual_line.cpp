@@ -292,8 +292,14 @@ int VirtualLine::keysRead() const {
 // The OS seam of the test build: everything goes to the installed line.
 namespace os {
 
-HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
-  return sim::g_line ? sim::g_line->createFile(fileName) : INVALID_HANDLE_VALUE;
+// A COM port opens only as Windows requires: read and write access, not
+// shared, existing, synchronous. The numbers are the Windows headers' own
+// rather than os.h's names, so that a wrong constant there cannot pass.
+HANDLE CreateFileA(const char* fileName, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
+                   HANDLE templateFile) {
+  const bool asWindowsRequires = access == 0xC0000000u && share == 0 && security == nullptr && disposition == 3 &&
+                                 flags == 0 && templateFile == nullptr;
+  return sim::g_line && asWindowsRequires ? sim::g_line->createFile(fileName) : INVALID_HANDLE_VALUE;
 }
 BOOL SetCommMask(HANDLE file, DWORD) {
   return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommMask() : 0;
