@@ -10,6 +10,9 @@ namespace {
 
 VirtualLine* g_line = nullptr;
 os::HANDLE const kPortHandle = reinterpret_cast<os::HANDLE>(static_cast<std::intptr_t>(0x434F4D));
+// What Windows returns for an open that failed, by its own number rather than
+// os.h's name, so that a wrong constant there cannot pass.
+const os::HANDLE kWindowsInvalidHandle = reinterpret_cast<os::HANDLE>(static_cast<std::intptr_t>(-1));
 
 }  // namespace
 
@@ -71,7 +74,7 @@ os::HANDLE VirtualLine::createFile(const char* name) {
   ++opens;
   if (open_ || !ports.count(port) || busyPorts.count(port) || gone()) {
     record(Event::Open, port + " refused", now);
-    return os::INVALID_HANDLE_VALUE;
+    return kWindowsInvalidHandle;
   }
   open_ = true;
   openedAt_ = now;
@@ -299,7 +302,7 @@ HANDLE CreateFileA(const char* fileName, DWORD access, DWORD share, void* securi
                    HANDLE templateFile) {
   const bool asWindowsRequires = access == 0xC0000000u && share == 0 && security == nullptr && disposition == 3 &&
                                  flags == 0 && templateFile == nullptr;
-  return sim::g_line && asWindowsRequires ? sim::g_line->createFile(fileName) : INVALID_HANDLE_VALUE;
+  return sim::g_line && asWindowsRequires ? sim::g_line->createFile(fileName) : sim::kWindowsInvalidHandle;
 }
 BOOL SetCommMask(HANDLE file, DWORD) {
   return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommMask() : 0;

@@ -81,6 +81,38 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
   }
 }
 
+// A Pro release's copy is found again too: a Pro unit of 09/11/03 (row 95)
+// whose write-back to the Pro layout was killed in record 2.
+TEST(FieldSafetyTest, AProReleaseRestoresItsCutWriteBackFromTheCopy) {
+  FirmwarePackage pro = carriedPackage();
+  pro.packageIsPro = 1;
+  const auto proUnit = [&](VirtualRun& run) {
+    run.unit.setIdentSum(pro.unitTable->sum[95]);
+    sim::fillConfigArea(run.unit.memory(), {sim::RecordLayout::Config, 11, true, false});
+    run.expect.hardware = true;
+    run.expect.configTo = sim::RecordLayout::Pro;
+    run.expect.memoryBefore = run.unit.memory();
+  };
+  sim::Ticks killAt = -1;
+  {
+    VirtualRun clean;
+    proUnit(clean);
+    clean.run({}, pro);
+    killAt = testing::sentAt(clean.line, "A0055F0D");
+  }
+  ASSERT_GT(killAt, 0);
+  VirtualRun first;
+  proUnit(first);
+  first.line.killAt = killAt;
+  first.run({}, pro);
+  ASSERT_TRUE(first.killed);
+  VirtualRun second;
+  testing::runAgain(second, first, "", pro);
+  second.expect = first.expect;
+  EXPECT_NE(second.console().find("writing back the copy saved then"), std::string::npos) << second.console();
+  EXPECT_TRUE(second.verdict(pro).ok) << second.verdict(pro).report;
+}
+
 TEST(FieldSafetyTest, ACopyThatCannotBeSavedIsAskedAbout) {
   struct Case {
     bool noFolder;

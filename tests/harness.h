@@ -77,13 +77,14 @@ struct VirtualRun {
 
 // The same unit put back into update mode after `before`, faults gone, run
 // again on the same PC (its saved files as `before` left them).
-inline void runAgain(VirtualRun& next, VirtualRun& before, const std::string& keys = "") {
+inline void runAgain(VirtualRun& next, VirtualRun& before, const std::string& keys = "",
+                     const FirmwarePackage& package = carriedPackage()) {
   before.unit.reenterUpdateMode();
   before.unit.faults = sim::UnitFaults{};
   next.unit = before.unit;
   next.line.files = before.line.files;
   next.line.keys = keys;
-  next.run();
+  next.run({}, package);
 }
 
 // When the PC began to send the first text that is exactly `marker`, else the
