@@ -344,33 +344,25 @@ def logicalExtent(mask, pos):
             return True
         return c == "=" and mask[k - 1:k] not in ("=", "!", "<", ">") and mask[k + 1:k + 2] != "="
 
-    depth = 0
-    k = pos - 1
-    while k >= 0:
-        c = mask[k]
-        if c in ")]":
-            depth += 1
-        elif c in "([":
-            if depth == 0:
+    def walk(k, step, opens, closes):
+        """From `k` in direction `step` to the first stop outside brackets, or
+        the bracket that encloses the operator."""
+        depth = 0
+        while 0 <= k < len(mask):
+            c = mask[k]
+            if c in opens:
+                depth += 1
+            elif c in closes:
+                if depth == 0:
+                    break
+                depth -= 1
+            elif depth == 0 and stops(k):
                 break
-            depth -= 1
-        elif depth == 0 and stops(k):
-            break
-        k -= 1
-    start = k + 1
-    depth = 0
-    k = pos
-    while k < len(mask):
-        c = mask[k]
-        if c in "([":
-            depth += 1
-        elif c in ")]":
-            if depth == 0:
-                break
-            depth -= 1
-        elif depth == 0 and stops(k):
-            break
-        k += 1
+            k += step
+        return k
+
+    start = walk(pos - 1, -1, ")]", "([") + 1
+    k = walk(pos, 1, "([", ")]")
     keyword = re.match(r"\s*return\b", mask[start:k])
     if keyword:
         start += keyword.end()
