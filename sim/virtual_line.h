@@ -1,9 +1,9 @@
 // The serial line of the tests, in virtual time: it implements the OS seam
 // against a UnitModel. Each byte takes 10 bit times at the speed of the moment;
 // bytes sent while the PC and the unit run at different speeds, or in a framing
-// other than the unit's 8N1, are lost; Sleep advances the clock. A full update, minutes on a real line, runs in milliseconds
-// with exact timing, and the transcript records every byte each way and every
-// console text with its time.
+// other than the unit's 8N1, are lost; Sleep advances the clock. A full update,
+// minutes on a real line, runs in milliseconds with exact timing, and the
+// transcript records every byte each way and every console text with its time.
 #pragma once
 
 #include <cstdint>

@@ -16,7 +16,6 @@ struct ExitSteps {
   bool portHelp = false;  // after `before`: the PC's serial ports and how to number one
 };
 
-
 // For an operator who cannot find the unit: the ports there are to try.
 void printPortHelp() {
   consolePrint("\n\nSerial ports on this PC:");
