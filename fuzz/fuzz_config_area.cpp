@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Run run;
   std::copy(area, area + kAreaBytes, run.unit.memory().begin() + kConfigAreaAddress);
-  // A build no row knows reports a sum no row holds: more than any window of 57344 bytes can sum to.
-  run.unit.setIdentSum(row < kUnitTableRows ? package.unitTable->sum[row] : 0x01000000u);
+  // A build no row knows: its window sums to what no row holds.
+  sim::setIdentificationSum(run.unit.memory(), row < kUnitTableRows ? package.unitTable->sum[row] : 0x4B1234u);
   run.line.keys = "yy";  // to the question about the unit and to the one about its records
   const Ending ending = run.go({}, package);
   KORRIN_FUZZ_CHECK(ending == Ending::kFlashed || ending == Ending::kWrongModel, "an honest unit ended with exit %d",

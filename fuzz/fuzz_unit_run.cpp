@@ -90,9 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (a < kConfigAreaAddress || a >= kSoftwareSecondPartAddress)
       memory[a] = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 16);
   if (identity < std::size(kTellingRows)) {
-    run.unit.setIdentSum(package.unitTable->sum[kTellingRows[identity]]);
+    sim::setIdentificationSum(memory, package.unitTable->sum[kTellingRows[identity]]);
   } else if (identity == std::size(kTellingRows)) {
-    run.unit.setIdentSum(input.u32());
+    sim::setIdentificationSum(memory, input.u32() % (0xE000u * 255 + 1));
   } else {  // the release itself, whose window's sum the unit reports
     std::copy(package.swImage + kSoftwareSecondPartAddress, package.swImage + package.swSize,
               memory.begin() + kSoftwareSecondPartAddress);

@@ -1,5 +1,6 @@
 #include "scenarios.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -42,6 +43,19 @@ std::optional<std::uint32_t> firstDifference(const std::vector<std::uint8_t>& me
 
 }  // namespace
 
+bool setIdentificationSum(std::vector<std::uint8_t>& memory, std::uint32_t sum) {
+  const std::uint32_t from = korrin::kIdentWindowAddress, to = from + korrin::kIdentWindowLength;
+  std::uint32_t now = 0;
+  for (std::uint32_t a = from; a < to; ++a) now += memory[a];
+  for (std::uint32_t a = from; a < to && now != sum; ++a) {
+    const std::uint32_t byte = memory[a];
+    const std::uint32_t step = now > sum ? std::min(byte, now - sum) : std::min(255 - byte, sum - now);
+    memory[a] = static_cast<std::uint8_t>(now > sum ? byte - step : byte + step);
+    now = now > sum ? now - step : now + step;
+  }
+  return now == sum;
+}
+
 const std::vector<Scenario>& scenarios() {
   static const std::vector<Scenario> all = {
       {"convert", "an early base unit (table row 0, 03/03/03): legacy records converted, hardware image sent"},
@@ -65,7 +79,7 @@ bool setUpScenario(const std::string& name, const korrin::FirmwarePackage& packa
     loadOldFirmware(memory, 7);
     config.layout = RecordLayout::Legacy;
     fillConfigArea(memory, config);
-    unit.setIdentSum(name == "unknown" ? 0x4B1234u : package.unitTable->sum[0]);
+    setIdentificationSum(memory, name == "unknown" ? 0x4B1234u : package.unitTable->sum[0]);
     if (name == "convert-9600") unit.faults.maxAnswerSpeed = 9600;
     expect.hardware = true;
     expect.configFrom = RecordLayout::Legacy;
@@ -77,7 +91,7 @@ bool setUpScenario(const std::string& name, const korrin::FirmwarePackage& packa
   } else if (name == "wrong-model") {
     loadOldFirmware(memory, 3);
     fillConfigArea(memory, config);
-    unit.setIdentSum(package.unitTable->sum[3]);
+    setIdentificationSum(memory, package.unitTable->sum[3]);
     expect.flashed = false;
     expect.untouched = true;
   } else if (name == "silent") {

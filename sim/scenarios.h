@@ -28,6 +28,11 @@ struct Scenario {
 };
 const std::vector<Scenario>& scenarios();
 
+// Rewrites as few bytes of the unit's identification window (0x8000-0x15FFF)
+// as it takes for them to sum to `sum`, as the build of that sum would: the
+// unit then reports it from its own memory. False when no 57344 bytes can.
+bool setIdentificationSum(std::vector<std::uint8_t>& memory, std::uint32_t sum);
+
 // Prepares `unit` for the named scenario and says what the run must leave behind.
 // False for an unknown name.
 bool setUpScenario(const std::string& name, const korrin::FirmwarePackage& package, UnitModel& unit,

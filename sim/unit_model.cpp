@@ -8,9 +8,6 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint32_t kIdentAddress = 0x008000;
-constexpr std::uint32_t kIdentLength = 0x00E000;
-
 // Parameter length of each command that carries one; 'J' runs to its line feed.
 int parameterLength(char command) {
   switch (command) {
@@ -97,6 +94,7 @@ UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
       return {};
     case 'D':
       log_.commands.push_back(letter);
+      lastData_ = 'D';
       if (length_ > 0) {
         command_ = 'D';
         data_.clear();
@@ -129,13 +127,16 @@ UnitModel::Reply UnitModel::execute(char command) {
       auto late = faults.lateChecksum.find(address_);
       if (firstTransferUnchecked_ && late != faults.lateChecksum.end()) extraDelayMs_ = late->second;
       firstTransferUnchecked_ = false;
-      std::uint32_t sum = rangeSum();
-      if (identSum_ && address_ == kIdentAddress && length_ == kIdentLength) sum = *identSum_;
+      const bool lost = address_ >= faults.lossFrom && address_ < faults.lossTo && lastData_ == faults.lossAfter &&
+                        chance(lossState_, faults.noiseSeed + 1, faults.checksumLossPerMille);
       char text[16];
-      std::snprintf(text, sizeof text, "CS=%08X", sum);
-      return reply('C', text);
+      std::snprintf(text, sizeof text, "CS=%08X", rangeSum());
+      Reply out = reply('C', text);
+      if (lost) out.bytes.clear();
+      return out;
     }
     case 'M': {
+      lastData_ = 'M';
       std::string text;
       text.reserve(2 * length_);
       bool corrupt = false;
@@ -226,13 +227,15 @@ std::uint32_t UnitModel::rangeSum() const {
   return sum;
 }
 
-bool UnitModel::noiseHits() {
-  if (faults.noisePerMille == 0) return false;
-  if (noiseState_ == 0) noiseState_ = faults.noiseSeed | 1u;
-  noiseState_ ^= noiseState_ << 13;
-  noiseState_ ^= noiseState_ >> 17;
-  noiseState_ ^= noiseState_ << 5;
-  return noiseState_ % 1000 < faults.noisePerMille;
+bool UnitModel::noiseHits() { return chance(noiseState_, faults.noiseSeed, faults.noisePerMille); }
+
+bool UnitModel::chance(std::uint32_t& state, std::uint32_t seed, std::uint32_t perMille) {
+  if (perMille == 0) return false;
+  if (state == 0) state = seed | 1u;
+  state ^= state << 13;
+  state ^= state >> 17;
+  state ^= state << 5;
+  return state % 1000 < perMille;
 }
 
 }  // namespace sim

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +53,12 @@ struct UnitFaults {
   // Line noise: each 'D' or 'M' block is corrupted with this probability (per mille).
   std::uint32_t noisePerMille = 0;
   std::uint32_t noiseSeed = 1;
+  // A lossy line: each reply to a 'C' at an address in [lossFrom, lossTo)
+  // after a `lossAfter` data command ('D' or 'M') is lost with this
+  // probability (per mille).
+  std::uint32_t checksumLossPerMille = 0;
+  std::uint32_t lossFrom = 0, lossTo = 0;
+  char lossAfter = 'D';
   // Last word on every reply (after the rules above): may rewrite its bytes and delay.
   std::function<void(char command, std::string& reply, std::uint32_t& delayMs)> replyHook;
 };
@@ -82,8 +87,6 @@ class UnitModel {
   // Set-up.
   std::vector<std::uint8_t>& memory() { return memory_; }
   const std::vector<std::uint8_t>& memory() const { return memory_; }
-  // Report this sum for the identification window instead of the memory's own.
-  void setIdentSum(std::optional<std::uint32_t> sum) { identSum_ = sum; }
   UnitFaults faults;
 
   // The line.
@@ -112,9 +115,9 @@ class UnitModel {
   Reply execute(char command);
   std::uint32_t rangeSum() const;
   bool noiseHits();
+  static bool chance(std::uint32_t& state, std::uint32_t seed, std::uint32_t perMille);
 
   std::vector<std::uint8_t> memory_;
-  std::optional<std::uint32_t> identSum_;
   std::uint32_t speed_ = kStartSpeed;
   std::uint32_t address_ = 0;
   std::uint32_t length_ = 0;
@@ -127,6 +130,8 @@ class UnitModel {
   std::uint32_t extraDelayMs_ = 0;
   bool damagedNow();
   std::uint32_t noiseState_ = 0;
+  std::uint32_t lossState_ = 0;
+  char lastData_ = 0;  // 'D' or 'M': the last data command taken
   UnitLog log_;
 };
 

@@ -134,31 +134,42 @@ std::vector<std::uint8_t> writtenBack(const ConfigCopy& copy, std::size_t blocks
   return area;
 }
 
-// A saved copy recognises exactly the states its own write-back passes through
-// when cut short (the rerun writes those again), and nothing of another unit.
+// A saved copy recognises exactly the states its write-backs leave when cut
+// short, once or again in a restore (the rerun writes those again), and
+// nothing of another unit, however alike.
 TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
+  constexpr std::size_t kNone = ~std::size_t{0};
   struct Case {
     const char* label;
     bool pro;
     std::uint32_t seed;  // of the unit whose area it is; the copy is of unit 1
     std::size_t blocks, bytes;
     bool damaged;
+    std::size_t alsoDamaged;  // an earlier block a restore left damaged
+    std::size_t otherByte;    // a byte of the area that is another unit's
     CopyMatch match;
   } const cases[] = {
-      {"nothing written", false, 1, 0, 0, false, CopyMatch::Untouched},
-      {"the first block part written", false, 1, 0, 100, false, CopyMatch::Partial},
-      {"the first block damaged: nothing of this conversion", false, 1, 0, 256, true, CopyMatch::None},
-      {"one block written", false, 1, 1, 0, false, CopyMatch::Partial},
-      {"cut inside a later block", false, 1, 17, 100, false, CopyMatch::Partial},
-      {"a later block damaged", false, 1, 30, 256, true, CopyMatch::Partial},
-      {"another unit", false, 2, 0, 0, false, CopyMatch::None},
-      {"another unit, half written", false, 2, 30, 0, false, CopyMatch::None},
-      {"Pro, cut in record 5 over record 4's place", true, 1, 58, 0, false, CopyMatch::Partial},
+      {"nothing written", false, 1, 0, 0, false, kNone, kNone, CopyMatch::Untouched},
+      {"the first block part written", false, 1, 0, 100, false, kNone, kNone, CopyMatch::Partial},
+      {"the first block damaged on every attempt", false, 1, 0, 256, true, kNone, kNone, CopyMatch::Partial},
+      {"one block written", false, 1, 1, 0, false, kNone, kNone, CopyMatch::Partial},
+      {"cut inside a later block", false, 1, 17, 100, false, kNone, kNone, CopyMatch::Partial},
+      {"a later block damaged", false, 1, 30, 256, true, kNone, kNone, CopyMatch::Partial},
+      {"a restore cut by a damaged block before the first cut", false, 1, 20, 0, false, 12, kNone, CopyMatch::Partial},
+      {"another unit", false, 2, 0, 0, false, kNone, kNone, CopyMatch::None},
+      {"another unit, half written", false, 2, 30, 0, false, kNone, kNone, CopyMatch::None},
+      {"a unit alike but for one header byte", false, 1, 0, 0, false, kNone, 3, CopyMatch::None},
+      {"a unit alike but for one byte of its first block", false, 1, 0, 0, false, kNone, 100, CopyMatch::None},
+      {"cut, with a byte past the cut another unit's", false, 1, 20, 0, false, kNone, 9000, CopyMatch::None},
+      {"Pro, cut in record 5 over record 4's place", true, 1, 58, 0, false, kNone, kNone, CopyMatch::Partial},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const std::vector<std::uint8_t> area = writtenBack(copyOf(c.pro, c.seed), c.blocks, c.bytes, c.damaged);
-    EXPECT_EQ(matchCopy(copyOf(c.pro, 1), area.data(), area.size()), c.match);
+    const ConfigCopy copy = copyOf(c.pro, 1);
+    std::vector<std::uint8_t> area = writtenBack(copyOf(c.pro, c.seed), c.blocks, c.bytes, c.damaged);
+    if (c.alsoDamaged != kNone) area[c.alsoDamaged * 256 + 40] ^= 0x5A;
+    if (c.otherByte != kNone) area[c.otherByte] ^= 0x20;
+    EXPECT_EQ(matchCopy(copy, area.data(), area.size()), c.match);
   }
 }
 

@@ -99,6 +99,15 @@ std::string table() {
         unit.faults.replies.push_back({phase.command, phase.reply, 1, kind, phase.waitMs + 400});
       });
     }
+    for (const std::uint32_t perMille : {20u, 50u}) {
+      if (phase.noise == nullptr || phase.command != 'C') break;
+      out += row(phase.name, std::to_string(perMille / 10) + "% of replies lost", [&](sim::UnitModel& unit) {
+        unit.faults.checksumLossPerMille = perMille;
+        unit.faults.lossFrom = phase.blockFrom;
+        unit.faults.lossTo = phase.blockTo;
+        unit.faults.lossAfter = phase.blockLength == 64 ? 'M' : 'D';
+      });
+    }
     for (const std::uint32_t perMille : {100u, 300u}) {
       if (phase.noise == nullptr) break;
       out += row(phase.noise, "noise damages " + std::to_string(perMille / 10) + "% of blocks", [&](sim::UnitModel& unit) {

@@ -33,9 +33,10 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
       {"E9, then again at once, as the exits table advises", "convert", "", nullptr,
        [](sim::UnitFaults& f) { f.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }, 0,
        "Connection failed after check config\n", "Config already converted by an earlier run, left as it is"},
-      {"a block bound in the software, then again", "convert", "", nullptr,
+      // Half the identification window is new: the unit is not recognised, and its records are left alone.
+      {"a block bound in the software, then again", "convert", "y", nullptr,
        [](sim::UnitFaults& f) { f.corruptWrites[0xC000] = 1000; }, 0, "not confirmed after 32 attempts",
-       "Config already converted by an earlier run, left as it is"},
+       "Could not confirm unit ID"},
       {"killed in record 2 of the write-back", "convert", "", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
       // An unknown unit's layout is read from record 0, which the cut write-back has already converted.
@@ -87,7 +88,7 @@ TEST(FieldSafetyTest, AProReleaseRestoresItsCutWriteBackFromTheCopy) {
   FirmwarePackage pro = carriedPackage();
   pro.packageIsPro = 1;
   const auto proUnit = [&](VirtualRun& run) {
-    run.unit.setIdentSum(pro.unitTable->sum[95]);
+    sim::setIdentificationSum(run.unit.memory(), pro.unitTable->sum[95]);
     sim::fillConfigArea(run.unit.memory(), {sim::RecordLayout::Config, 11, true, false});
     run.expect.hardware = true;
     run.expect.configTo = sim::RecordLayout::Pro;

@@ -75,12 +75,13 @@ struct VirtualRun {
   }
 };
 
-// The same unit put back into update mode after `before`, faults gone, run
-// again on the same PC (its saved files as `before` left them).
+// The same unit put back into update mode after `before`, with `faults`
+// (none by default), run again on the same PC (its saved files as `before`
+// left them).
 inline void runAgain(VirtualRun& next, VirtualRun& before, const std::string& keys = "",
-                     const FirmwarePackage& package = carriedPackage()) {
+                     const FirmwarePackage& package = carriedPackage(), const sim::UnitFaults& faults = {}) {
   before.unit.reenterUpdateMode();
-  before.unit.faults = sim::UnitFaults{};
+  before.unit.faults = faults;
   next.unit = before.unit;
   next.line.files = before.line.files;
   next.line.keys = keys;

@@ -71,7 +71,7 @@ TEST(IdentifyTest, LookupAndDecision) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     testing::OpenLink bench(28800);
-    bench.unit.setIdentSum(c.sum);
+    sim::setIdentificationSum(bench.unit.memory(), c.sum);
     bench.unit.faults.replies = c.replies;
     bench.line.keys = c.keys;
     const Identification result = identifyUnit(bench.link, carriedPackage());
@@ -90,7 +90,7 @@ TEST(IdentifyTest, ABuildLaterThanTheReleaseIsQuestioned) {
   FirmwarePackage older = carriedPackage();
   older.packageRevision = 0x011904;  // row 158 (02/09/04) is later
   testing::OpenLink bench(28800);
-  bench.unit.setIdentSum(0x4AA4BE);
+  sim::setIdentificationSum(bench.unit.memory(), 0x4AA4BE);
   bench.line.keys = "n";
   EXPECT_EQ(identifyUnit(bench.link, older).exit, ExitLabel::kRefused);
   EXPECT_EQ(bench.line.console(), "\nChecking version..\nCould not confirm unit ID (csum=4aa4be)\n"

@@ -209,7 +209,7 @@ TEST(UpdateSequenceTest, ProReleaseConvertsToItsOwnLayout) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "row " << c.row << (c.marker ? ", record 5 begins with ':'" : ""));
     VirtualRun run;
-    run.unit.setIdentSum(pro.unitTable->sum[c.row]);
+    sim::setIdentificationSum(run.unit.memory(), pro.unitTable->sum[c.row]);
     sim::fillConfigArea(run.unit.memory(), {c.from, 11, c.validChecksums, c.marker});
     run.expect.hardware = true;
     run.expect.configFrom = c.from;

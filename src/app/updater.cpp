@@ -1,5 +1,6 @@
 #include "app/updater.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -28,6 +29,26 @@ constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("
 constexpr TransferPlan kSoftwareSecondPartPlan{kImageBlock, false, countedNotice(), Progress::DotPerBlock,
                                                Stops::Taken};
 constexpr TransferPlan kHardwarePlan{kImageBlock, true, countedNotice(), Progress::DotPerBlock, Stops::Taken};
+
+// Whether the unit's hardware region holds the release's hardware image, by
+// its sums over windows no larger than the identification window, each given
+// the identification's wait. A reply that does not parse counts as a difference:
+// the cost of doubt is one hardware download, the cost of a wrong yes a unit
+// flashed over a half-written hardware image.
+bool hardwareImageInPlace(Link& link, const FirmwarePackage& package) {
+  const auto size = static_cast<std::uint32_t>(package.hwSize);
+  for (std::uint32_t offset = 0; offset < size; offset += kIdentWindowLength) {
+    const std::uint32_t length = std::min(kIdentWindowLength, size - offset);
+    std::uint32_t expected = 0;
+    for (std::uint32_t i = 0; i < length; ++i) expected += package.hwImage[offset + i];
+    sendAddress(link, kHardwareAddress + offset);
+    sendLength(link, length);
+    requestChecksum(link, kIdentWaitMs);
+    std::uint32_t reported = 0;
+    if (!parseChecksum(link.reply.text, reported) || reported != expected) return false;
+  }
+  return true;
+}
 
 // Between phases: the operator's stop, or a port that has failed.
 ExitLabel interruption(const Link& link) {
@@ -79,7 +100,14 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
                                      kSoftwareSecondPartPlan));
   if (exit != ExitLabel::kNone) return exit;
 
-  if (session.unit.hardwareDue) {
+  bool sendHardware = session.unit.hardwareDue;
+  if (!sendHardware && session.unit.hardwareToCheck) {
+    consolePrint("\nChecking HW image..");
+    sendHardware = !hardwareImageInPlace(link, package);
+    if (link.port.lost()) return ExitLabel::kLineLost;
+    if (sendHardware) consolePrint(" not whole on the unit (a run before this one was cut short?)");
+  }
+  if (sendHardware) {
     consolePrint("\nSending HW update..");
     exit = transferExit(downloadRegion(link, kHardwareAddress, package.hwImage,
                                        static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));

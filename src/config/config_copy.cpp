@@ -16,7 +16,13 @@ constexpr char kMagic[8] = {'K', 'R', 'N', 'C', 'F', 'G', '0', '1'};
 constexpr char kNamePrefix[] = "config-";
 constexpr char kNameSuffix[] = ".bin";
 constexpr std::size_t kWriteBackBlock = 256;  // the write-back's download block
+// A block the line damaged on every attempt still holds nearly all it was sent.
+constexpr std::size_t kDamagedBytes = 8;
+// Bytes in which the conversion differs from the readout and the unit holds
+// the converted ones: fewer could be another unit's area that is almost the same.
+constexpr std::size_t kShownBytes = 16;
 constexpr std::size_t kHeaderBytes = sizeof kMagic + 4 * 5;
+constexpr int kMaxTwins = 99;  // copies of one readout kept side by side
 constexpr std::size_t kMaxFileBytes = kHeaderBytes + kConfigReadoutBytes + kConfigImageBytes + 4;
 
 std::uint32_t fnv1a(const std::uint8_t* bytes, std::size_t count) {
@@ -87,31 +93,58 @@ std::vector<Block> writeBackBlocks(const ConfigCopy& copy) {
   return blocks;
 }
 
+// Whether `area` is what write-backs of `blocks`, each begun at block 0 and
+// cut short somewhere, leave when the furthest got to block `last`: every byte
+// no block writes as read; every block before `last` as sent or damaged on the
+// line; block `last` anything, once the conversion shows on the unit. Before
+// it shows, block `last` must itself show it (as sent, damaged, or a sent
+// start with the rest as read): an area that differs from the readout in
+// other ways is another unit's.
+bool explainsCut(const std::vector<Block>& blocks, const std::vector<int>& owner, const std::uint8_t* readout,
+                 const std::uint8_t* area, std::size_t bytes, std::size_t last) {
+  std::vector<std::size_t> wrong(last + 1, 0);
+  std::size_t shown = 0, shownInLast = 0;
+  for (std::size_t i = 0; i < bytes; ++i) {
+    if (owner[i] < 0) {
+      if (area[i] != readout[i]) return false;
+      continue;
+    }
+    const Block& block = blocks[static_cast<std::size_t>(owner[i])];
+    const std::uint8_t sent = block.bytes[i - block.at];
+    if (area[i] != sent) {
+      ++wrong[static_cast<std::size_t>(owner[i])];
+    } else if (sent != readout[i]) {
+      ++(static_cast<std::size_t>(owner[i]) == last ? shownInLast : shown);
+    }
+  }
+  for (std::size_t b = 0; b < last; ++b)
+    if (wrong[b] > kDamagedBytes) return false;
+  if (shown >= kShownBytes) return true;
+  if (shown + shownInLast < kShownBytes) return false;
+  if (wrong[last] <= kDamagedBytes) return true;
+  // A sent start, the rest of the block as read.
+  const Block& block = blocks[last];
+  const std::size_t end = std::min(block.at + block.size, bytes);
+  std::size_t i = block.at;
+  while (i < end && (owner[i] != static_cast<int>(last) || area[i] == block.bytes[i - block.at])) ++i;
+  for (; i < end; ++i)
+    if (owner[i] == static_cast<int>(last) && area[i] != readout[i]) return false;
+  return true;
+}
+
 }  // namespace
 
 CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_t bytes) {
   bytes = std::min(bytes, kConfigReadoutBytes);
+  const std::uint8_t* readout = copy.readout.bytes.data();
+  if (std::equal(area, area + bytes, readout)) return CopyMatch::Untouched;
   const std::vector<Block> blocks = writeBackBlocks(copy);
-  std::vector<std::uint8_t> state(copy.readout.bytes.begin(), copy.readout.bytes.begin() + bytes);
-  // A whole write-back matches as cut in its last block, which may hold anything.
-  for (std::size_t cut = 0; cut < blocks.size(); ++cut) {
-    // The area must be the state after `cut` blocks, save inside block `cut`.
-    const std::size_t from = std::min(blocks[cut].at, bytes);
-    const std::size_t to = std::min(blocks[cut].at + blocks[cut].size, bytes);
-    const bool outside = std::equal(area, area + from, state.begin()) &&
-                         std::equal(area + to, area + bytes, state.begin() + static_cast<std::ptrdiff_t>(to));
-    if (outside && cut > 0) return CopyMatch::Partial;
-    if (outside) {
-      // The longest written start of the first block; the rest must be as read.
-      std::size_t written = from;
-      while (written < to && area[written] == blocks[0].bytes[written - from]) ++written;
-      if (std::equal(area + written, area + to, state.begin() + static_cast<std::ptrdiff_t>(written)))
-        return std::equal(area + from, area + to, state.begin() + static_cast<std::ptrdiff_t>(from))
-                   ? CopyMatch::Untouched
-                   : CopyMatch::Partial;
-    }
-    for (std::size_t i = 0; i < blocks[cut].size && blocks[cut].at + i < bytes; ++i)
-      state[blocks[cut].at + i] = blocks[cut].bytes[i];
+  // owner[i]: the last block so far that writes byte i, or -1: as read.
+  std::vector<int> owner(bytes, -1);
+  for (std::size_t last = 0; last < blocks.size(); ++last) {
+    for (std::size_t i = blocks[last].at; i < blocks[last].at + blocks[last].size && i < bytes; ++i)
+      owner[i] = static_cast<int>(last);
+    if (explainsCut(blocks, owner, readout, area, bytes, last)) return CopyMatch::Partial;
   }
   return CopyMatch::None;
 }
@@ -122,22 +155,13 @@ CopyStore openCopyStore() {
   return {folder};
 }
 
-bool saveCopy(const CopyStore& store, const ConfigCopy& copy, std::string& path) {
-  char name[64];
-  std::snprintf(name, sizeof name, "%s%08x%s", kNamePrefix, fnv1a(copy.readout.bytes.data(), kConfigReadoutBytes),
-                kNameSuffix);
-  path = store.folder.empty() ? std::string() : store.folder + name;
-  if (store.folder.empty()) return false;
-  const std::vector<std::uint8_t> file = encode(copy);
-  return os::writeFileDurably(path.c_str(), file.data(), file.size());
-}
+namespace {
 
-CopyMatch findCopy(const CopyStore& store, const FirmwarePackage& package, ConfigMode mode, const std::uint8_t* area,
-                   std::size_t bytes, ConfigCopy& copy, std::string& path) {
-  if (store.folder.empty()) return CopyMatch::None;
+// The names of the copies in `folder`, sorted.
+std::vector<std::string> copyNames(const std::string& folder) {
   std::vector<std::string> names;
   os::listFiles(
-      store.folder.c_str(),
+      folder.c_str(),
       [](const char* name, void* context) {
         const std::string text = name;
         if (text.rfind(kNamePrefix, 0) == 0 && text.size() > sizeof kNameSuffix &&
@@ -146,6 +170,39 @@ CopyMatch findCopy(const CopyStore& store, const FirmwarePackage& package, Confi
       },
       &names);
   std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+bool saveCopy(const CopyStore& store, const ConfigCopy& copy, std::string& path) {
+  path.clear();
+  if (store.folder.empty()) return false;
+  // Units with the same records (factory settings, cloned set-ups) each get a
+  // file of their own: the run that completes one write-back removes only its own.
+  const std::vector<std::string> taken = copyNames(store.folder);
+  const std::uint32_t hash = fnv1a(copy.readout.bytes.data(), kConfigReadoutBytes);
+  for (int twin = 1; twin <= kMaxTwins && path.empty(); ++twin) {
+    char name[64];
+    if (twin == 1) {
+      std::snprintf(name, sizeof name, "%s%08x%s", kNamePrefix, hash, kNameSuffix);
+    } else {
+      std::snprintf(name, sizeof name, "%s%08x-%d%s", kNamePrefix, hash, twin, kNameSuffix);
+    }
+    if (!std::binary_search(taken.begin(), taken.end(), std::string(name))) path = store.folder + name;
+  }
+  if (path.empty()) {
+    path = store.folder;
+    return false;
+  }
+  const std::vector<std::uint8_t> file = encode(copy);
+  return os::writeFileDurably(path.c_str(), file.data(), file.size());
+}
+
+CopyMatch findCopy(const CopyStore& store, const FirmwarePackage& package, ConfigMode mode, const std::uint8_t* area,
+                   std::size_t bytes, ConfigCopy& copy, std::string& path) {
+  if (store.folder.empty()) return CopyMatch::None;
+  const std::vector<std::string> names = copyNames(store.folder);
   auto file = std::make_unique<std::uint8_t[]>(kMaxFileBytes);
   for (const std::string& name : names) {
     const std::string candidate = store.folder + name;

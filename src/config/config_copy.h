@@ -32,13 +32,12 @@ enum class CopyMatch {
   Partial,      // the write-back was cut short, or not (it is written again, to the same bytes)
 };
 
-// Whether the first `bytes` bytes of `area` (from 0x4000) are a state that the
-// copy's write-back passes through when cut short: every block before some
-// block written, every byte after it as read. The block it was cut at may hold
-// anything (a block damaged on the line and never repeated), except the very
-// first block, which must be part written, part as read: with nothing of the
-// conversion on the unit yet, a copy that differs from the area in its first
-// block is another unit's.
+// Whether the first `bytes` bytes of `area` (from 0x4000) are a state that
+// write-backs of the copy leave when cut short, any number of times (a restore
+// cut too): every byte past the furthest block reached as read, every block
+// before it as sent or damaged on the line (a few bytes wrong), the furthest
+// block anything. Until the area shows bytes of the conversion, differences
+// from the readout are another unit's: the furthest block must then show them.
 CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_t bytes);
 
 // The per-user folder's copies, by name. A copy is kept from just before the
@@ -48,7 +47,8 @@ struct CopyStore {
 };
 CopyStore openCopyStore();
 
-// Writes the copy durably, owner-only, named after the readout it holds.
+// Writes the copy durably, owner-only, in a file of its own named after the
+// readout it holds (a second unit with the same readout gets a second file).
 // False (and nothing changed) when it could not be saved; `path` is set either way.
 bool saveCopy(const CopyStore& store, const ConfigCopy& copy, std::string& path);
 // The first copy made for this package and mode whose state matches the first

@@ -21,6 +21,8 @@ UnitAssessment assessUnit(const Identification& identification, const FirmwarePa
   unit.conversion = unit.identified ? conversionFor(unit.assumedRevision, package) : ConfigMode::None;
   const RevisionCode limit = package.packageIsPro ? kProHardwareLimit : kBaseHardwareLimit;
   unit.hardwareDue = compareRevision(unit.assumedRevision, limit) < 0;
+  unit.hardwareToCheck =
+      unit.identified && !unit.hardwareDue && compareRevision(unit.assumedRevision, package.packageRevision) == 0;
   return unit;
 }
 

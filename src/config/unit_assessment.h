@@ -19,6 +19,10 @@ struct UnitAssessment {
   // None for a unit no row matched until checkConfigLayout recognises its records.
   ConfigMode conversion = ConfigMode::None;
   bool hardwareDue = false;  // the hardware image is sent after the software
+  // The unit reports this release's own build, which is also what a download
+  // cut after the identification window leaves behind: its hardware region is
+  // checked after the software and the image sent when it is not there whole.
+  bool hardwareToCheck = false;
 };
 
 // The records' conversion for a unit of revision `unit`: Legacy when it predates

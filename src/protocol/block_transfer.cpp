@@ -106,6 +106,9 @@ TransferResult moveRegion(Link& link, std::uint32_t address, std::uint8_t* in, c
                      blockAddress, silentAttempts);
         return {TransferEnd::NotConfirmed, blockAddress};
       }
+      // A reply that never came leaves its 'C' owed for good, and every later
+      // block would ask once more for each: settle the count with an exact "Ok".
+      if (checksumRepliesOwed(link) > 0) presenceCheck(link);
       sendAddress(link, blockAddress);
       sendText(upload ? "M" : "D", link.port);
       if (plan.notice.kind == RetryNotice::Marker) {

@@ -478,6 +478,15 @@ TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
     return 2;  // still alive: the signal was not given back
   });
   EXPECT_EQ(given, -1) << "1: an ignored signal was taken as a stop; 2: a signal given back did not end the process";
+  const int teeGone = inChild([] {
+    int ends[2];
+    if (pipe(ends) != 0 || dup2(ends[1], STDOUT_FILENO) < 0) return 1;
+    close(ends[0]);  // `korrin-update | tee`, and the Ctrl-C ended tee
+    os::catchStopRequests();
+    os::writeConsole(".", 1);
+    return 0;
+  });
+  EXPECT_EQ(teeGone, 0) << "a console that lost its reader ended the run";
 }
 
 // A folder of this test's own, used as XDG_STATE_HOME and HOME; removed with

@@ -1,6 +1,6 @@
 // The operator's stop on POSIX: SIGINT, SIGTERM and SIGHUP are remembered
 // instead of ending the process, so that the updater leaves the unit at a safe
-// point rather than half way through a block.
+// point rather than half way through a block; SIGPIPE is ignored for the run.
 #include "platform/os.h"
 #include "platform/posix/stop_requests.h"
 
@@ -25,6 +25,11 @@ bool caught = false;
 // The dispositions found, given back on release; only for the signals caught.
 struct sigaction previous[kStopSignalCount];
 bool replaced[kStopSignalCount];
+// A console whose reader has gone (`korrin-update | tee run.log` and a
+// Ctrl-C that ends tee too) must not end the run in the middle of the
+// write-back: a write to it fails like any other console write, and is ignored.
+struct sigaction previousPipe;
+bool pipeReplaced = false;
 
 void onStopSignal(int) {
   int savedErrno = errno;
@@ -75,6 +80,10 @@ void catchStopRequests() {
       replaced[i] = false;
     }
   }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  pipeReplaced = sigaction(SIGPIPE, &ignore, &previousPipe) == 0;
   caught = true;
 }
 
@@ -86,6 +95,8 @@ void releaseStopRequests() {
     if (replaced[i]) (void)sigaction(kStopSignals[i], &previous[i], nullptr);
     replaced[i] = false;
   }
+  if (pipeReplaced) (void)sigaction(SIGPIPE, &previousPipe, nullptr);
+  pipeReplaced = false;
   caught = false;
   // The handler can no longer run, so the pipe may go.
   if (wakeRead >= 0) close(wakeRead);
