@@ -11,6 +11,7 @@
 #include "config/config_record.h"
 #include "config_oracle.h"
 #include "fuzz_support.h"
+#include "scenarios.h"
 
 using namespace korrin;
 using namespace korrin::fuzz;

@@ -217,7 +217,13 @@ void Run::checkDecisions(int firstKey, bool checkConfig) {
   KORRIN_FUZZ_CHECK(ahead == contains(unit.log().commands, "T"), "the update %s", ahead ? "stopped" : "went ahead");
   if (!ahead || ending != Ending::kFlashed) return;
 
-  const bool hardwareDue = earlier(unitRevision, pro ? kProHardwareBefore : kBaseHardwareBefore);
+  // A unit that reports this release's own build may hold a cut download:
+  // it gets the hardware image unless its hardware region already holds it.
+  const bool ownBuild = known && !asked && unitRevision == package->packageRevision;
+  const bool hardwareWhole = std::equal(package->hwImage, package->hwImage + package->hwSize,
+                                        before.begin() + kHardwareAddress);
+  const bool hardwareDue =
+      earlier(unitRevision, pro ? kProHardwareBefore : kBaseHardwareBefore) || (ownBuild && !hardwareWhole);
   KORRIN_FUZZ_CHECK(checkImages() == hardwareDue, "the hardware image was%s due", hardwareDue ? "" : " not");
   if (!checkConfig) return;
   const std::uint8_t* area = before.data() + kConfigAreaAddress;

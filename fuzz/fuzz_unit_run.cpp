@@ -13,6 +13,7 @@
 
 #include "config_oracle.h"
 #include "fuzz_support.h"
+#include "scenarios.h"
 
 namespace {
 

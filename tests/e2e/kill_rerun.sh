@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# An update cut off during the configuration write-back, then run again.
+# An update cut off during the configuration write-back or the hardware
+# download, then run again.
 # korrin-update against korrin-unit-sim on a pseudo-terminal, scenario
 # 'convert'; the unit keeps its memory between the two runs (--state) and the
 # updater its saved copies of the unit's records in a fresh per-user folder.
@@ -12,16 +13,20 @@
 #          converted exactly once, and the copy is gone afterwards.
 # no-copy: the copy is deleted before run 2, which must not write the
 #          configuration at all; asked whether to update anyway, it gets 'y'.
-# The two cases run side by side, about 2.5 minutes in all.
+# hardware: run 1 is killed in the hardware download instead, once the unit's
+#          identification window holds this release's software: run 2 takes
+#          the unit for this release, must find its hardware image incomplete
+#          and send it; the unit must be exact.
+# The three cases run side by side, about 2.5 minutes in all.
 # E2E_TIMEOUT: seconds one updater run may take before it counts as hung (default 300).
 set -u -o pipefail
 
 if [[ ${1:-} == -h || ${1:-} == --help ]]; then
-  sed -n '2,16p' "$0"
+  sed -n '2,21p' "$0"
   exit 0
 fi
 if [[ $# -ne 1 ]]; then
-  sed -n '2,16p' "$0" >&2
+  sed -n '2,21p' "$0" >&2
   exit 2
 fi
 build_dir=$(cd "$1" && pwd) || exit 2
@@ -39,6 +44,7 @@ kill_at_address=0053A0
 write_back_blocks=60
 config_from=$((0x4000)) config_bytes=$((0x4000))
 
+hardware_incomplete="Checking HW image.. not whole on the unit"
 recovered="Config partly converted by an earlier run: writing back the copy saved then"
 no_copy_asked=$'Config partly converted by an earlier run, and no copy saved on this PC matches it:\nthe config will not be written. Update firmware anyway (y/n)'
 flashing=$'\nNow flashing\n'
@@ -66,7 +72,8 @@ show() {
 
 # Runs one case in $work/CASE; prints what happened, returns non-zero on a fault.
 kill_and_rerun() {
-  local case=$1 dir=$work/$1 faults=() sim_pid='' updater_pid='' device
+  local case=$1 dir=$work/$1 faults=() sim_pid='' updater_pid='' device kill_at=$kill_at_address
+  [[ $case == hardware ]] && kill_at=050000
   mkdir -p "$dir/home"
   # The updater's per-user folder; nothing of the caller's own copies is seen or touched.
   local user_env=(HOME="$dir/home" XDG_STATE_HOME="$dir/home/state") copies=$dir/home/state/korrin
@@ -105,7 +112,7 @@ kill_and_rerun() {
   updater_pid=$!
   local deadline=$((start + timeout_s)) seen=no run1_status
   while (( $(date +%s) < deadline )) && kill -0 "$updater_pid" 2>/dev/null; do
-    if grep -Eq "PC> +A$kill_at_address\$" "$dir/run1.trace"; then seen=yes; break; fi
+    if grep -Eq "PC> +A$kill_at\$" "$dir/run1.trace"; then seen=yes; break; fi
     sleep 0.05
   done
   # Within one redirection: bash reports a job killed by a signal as soon as it
@@ -116,16 +123,23 @@ kill_and_rerun() {
   local run1_blocks; run1_blocks=$(count_write_back "$dir/run1.trace")
   echo "$case: run 1 killed after $run1_blocks of $write_back_blocks write-back blocks ($(( $(date +%s) - start ))s)"
 
-  [[ $seen == yes ]] || fault "run 1: the write-back of A$kill_at_address never came"
+  [[ $seen == yes ]] || fault "run 1: A$kill_at never came"
   [[ $run1_status == 137 ]] || fault "run 1: the updater ended by itself (status $run1_status) before it was killed"
   [[ $(cat "$dir/run1.console") != *"Press a key"* ]] || fault "run 1: the updater came to an exit of its own"
-  (( run1_blocks > 0 && run1_blocks < write_back_blocks )) ||
-    fault "run 1: $run1_blocks write-back blocks reached the unit; the kill must leave the records partly written"
+  local copies_left=1
+  if [[ $case == hardware ]]; then
+    copies_left=0
+    (( run1_blocks == write_back_blocks )) || fault "run 1: $run1_blocks write-back blocks, expected all"
+  else
+    (( run1_blocks > 0 && run1_blocks < write_back_blocks )) ||
+      fault "run 1: $run1_blocks write-back blocks reached the unit; the kill must leave the records partly written"
+  fi
   [[ $(cat "$dir/run1.sim_status") == 1 ]] ||
     fault "run 1: korrin-unit-sim exit status $(cat "$dir/run1.sim_status") (1: not flashed, memory saved)"
   [[ -s $dir/unit.mem ]] || fault "run 1: the simulator saved no memory"
   local saved_copies; saved_copies=$(find "$copies" -maxdepth 1 -type f 2>/dev/null | wc -l)
-  (( saved_copies == 1 )) || fault "run 1: $saved_copies saved copies of the records in $copies, expected 1"
+  (( saved_copies == copies_left )) ||
+    fault "run 1: $saved_copies saved copies of the records in $copies, expected $copies_left"
 
   # ---- Run 2: the same unit, to the end.
   local keys=
@@ -148,8 +162,13 @@ kill_and_rerun() {
   [[ $run2_status == 1 ]] || fault "run 2: exit status $run2_status, expected 1"
   [[ $console == *"$flashing"*$'\nPress a key to exit program' ]] ||
     fault "run 2: the console does not end with the flashing instructions and the key prompt"
-  if [[ $case == copy ]]; then
-    [[ $console == *"$recovered"* ]] || fault "run 2: the console does not say: $recovered"
+  if [[ $case != no-copy ]]; then
+    if [[ $case == copy ]]; then
+      [[ $console == *"$recovered"* ]] || fault "run 2: the console does not say: $recovered"
+    else
+      [[ $console == *"$hardware_incomplete"*"Sending HW update.."* ]] ||
+        fault "run 2: the console does not say: $hardware_incomplete, then send the hardware image"
+    fi
     [[ $verdict == "$exact_verdict" ]] || fault "run 2: unit verdict: $(echo "$verdict" | tr '\n' ' ')"
     [[ $(cat "$dir/run2.sim_status") == 0 ]] || fault "run 2: korrin-unit-sim exit status $(cat "$dir/run2.sim_status")"
     saved_copies=$(find "$copies" -maxdepth 1 -type f 2>/dev/null | wc -l)
@@ -176,11 +195,11 @@ kill_and_rerun() {
   echo "ok   $case"
 }
 
-echo "Kill during the write-back, then run again (native): copy, no-copy"
+echo "Kill during the write-back or the hardware download, then run again (native): copy, no-copy, hardware"
 all_start=$(date +%s)
 mkdir -p "$work"
 case_pids=()
-for case in copy no-copy; do
+for case in copy no-copy hardware; do
   kill_and_rerun "$case" > "$work/$case.report" 2>&1 &
   case_pids+=($!)
 done
@@ -188,6 +207,6 @@ trap 'kill -TERM "${case_pids[@]}" 2>/dev/null; exit 130' INT TERM
 failed=0
 for pid in "${case_pids[@]}"; do wait "$pid" || failed=1; done
 trap - INT TERM
-cat "$work/copy.report" "$work/no-copy.report"
+cat "$work/copy.report" "$work/no-copy.report" "$work/hardware.report"
 echo "Kill and rerun: $(( $(date +%s) - all_start ))s in all"
 exit $failed
