@@ -118,20 +118,24 @@ ConfigCopy copyOf(bool pro, std::uint32_t seed) {
 }
 
 // The area as the write-back of `copy` leaves it: `blocks` whole blocks, then
-// `bytes` of the next, its first byte flipped when `damaged`.
+// `bytes` of the next, its first byte flipped when `damaged`. The records and
+// where they go come from the simulated unit's own byte maps.
 std::vector<std::uint8_t> writtenBack(const ConfigCopy& copy, std::size_t blocks, std::size_t bytes, bool damaged) {
-  std::vector<std::uint8_t> area(copy.readout.bytes.begin(), copy.readout.bytes.begin() + kConfigReadoutBytes);
-  for (std::size_t k = 0, block = 0; k < kConfigRecordCount; ++k) {
-    const std::uint8_t* record = copy.converted.bytes.data() + k * copy.targetSize;
-    const std::size_t at = configTargetAddress(k, copy.targetSize, record[0]) - 0x4000;
-    for (std::size_t offset = 0; offset < copy.targetSize; offset += 256, ++block) {
+  std::vector<std::uint8_t> unit(0x9000, 0);  // a Pro record 5 may reach past 0x8000
+  std::copy_n(copy.readout.bytes.begin(), kConfigReadoutBytes, unit.begin() + 0x4000);
+  const bool pro = copy.mode == ConfigMode::ConfigOnPro;
+  const auto records = sim::expectedRecords(unit, pro ? sim::RecordLayout::Config : sim::RecordLayout::Legacy,
+                                            pro ? sim::RecordLayout::Pro : sim::RecordLayout::Config);
+  std::size_t block = 0;
+  for (const sim::ExpectedRecord& record : records) {
+    for (std::size_t offset = 0; offset < record.bytes.size(); offset += 256, ++block) {
       const std::size_t length = std::min<std::size_t>(block < blocks ? 256 : block == blocks ? bytes : 0,
-                                                       copy.targetSize - offset);
-      for (std::size_t i = 0; i < length && at + offset + i < area.size(); ++i) area[at + offset + i] = record[offset + i];
-      if (block == blocks && damaged) area[at + offset] ^= 0x01;
+                                                       record.bytes.size() - offset);
+      std::copy_n(record.bytes.begin() + offset, length, unit.begin() + record.address + offset);
+      if (block == blocks && damaged) unit[record.address + offset] ^= 0x01;
     }
   }
-  return area;
+  return {unit.begin() + 0x4000, unit.begin() + 0x4000 + kConfigReadoutBytes};
 }
 
 // A saved copy recognises exactly the states its write-backs leave when cut

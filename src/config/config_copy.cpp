@@ -15,7 +15,6 @@ namespace {
 constexpr char kMagic[8] = {'K', 'R', 'N', 'C', 'F', 'G', '0', '1'};
 constexpr char kNamePrefix[] = "config-";
 constexpr char kNameSuffix[] = ".bin";
-constexpr std::size_t kWriteBackBlock = 256;  // the write-back's download block
 // A block the line damaged on every attempt still holds nearly all it was sent.
 constexpr std::size_t kDamagedBytes = 8;
 // Bytes in which the conversion differs from the readout and the unit holds
@@ -84,12 +83,10 @@ struct Block {
 
 std::vector<Block> writeBackBlocks(const ConfigCopy& copy) {
   std::vector<Block> blocks;
-  for (std::size_t k = 0; k < kConfigRecordCount; ++k) {
-    const std::uint8_t* record = copy.converted.bytes.data() + k * copy.targetSize;
-    const std::size_t at = configTargetAddress(k, copy.targetSize, record[0]) - kConfigAreaAddress;
-    for (std::size_t offset = 0; offset < copy.targetSize; offset += kWriteBackBlock)
-      blocks.push_back({at + offset, record + offset, std::min(kWriteBackBlock, copy.targetSize - offset)});
-  }
+  for (const WriteBackRecord& record : writeBackRecords(copy.converted, copy.targetSize))
+    for (std::size_t offset = 0; offset < record.size; offset += kWriteBackBlockBytes)
+      blocks.push_back({record.address - kConfigAreaAddress + offset, record.bytes + offset,
+                        std::min(kWriteBackBlockBytes, record.size - offset)});
   return blocks;
 }
 

@@ -136,4 +136,13 @@ std::uint32_t configTargetAddress(std::size_t k, std::size_t recordBytes, std::u
   return static_cast<std::uint32_t>(kConfigAreaAddress + slot * recordBytes);
 }
 
+std::array<WriteBackRecord, kConfigRecordCount> writeBackRecords(const ConfigImage& image, std::size_t recordBytes) {
+  std::array<WriteBackRecord, kConfigRecordCount> records{};
+  for (std::size_t k = 0; k < kConfigRecordCount; ++k) {
+    const std::uint8_t* record = image.bytes.data() + k * recordBytes;
+    records[k] = {configTargetAddress(k, recordBytes, record[0]), record, recordBytes};
+  }
+  return records;
+}
+
 }  // namespace korrin

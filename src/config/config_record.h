@@ -87,4 +87,15 @@ ConvertedRecords countConvertedRecords(const ConfigImage& readout, ConfigMode mo
 // except that a Pro record 5 beginning with ':' takes record 4's place.
 std::uint32_t configTargetAddress(std::size_t k, std::size_t recordBytes, std::uint8_t firstByte);
 
+// The write-back as the unit receives it, for sending and for recognising what
+// a cut one left: each record from its address, in 256-byte download blocks.
+constexpr std::size_t kWriteBackBlockBytes = 256;
+struct WriteBackRecord {
+  std::uint32_t address;
+  const std::uint8_t* bytes;  // into the image
+  std::size_t size;
+};
+// The six records of `image`, of `recordBytes` each, in the order they are written.
+std::array<WriteBackRecord, kConfigRecordCount> writeBackRecords(const ConfigImage& image, std::size_t recordBytes);
+
 }  // namespace korrin

@@ -15,7 +15,8 @@ namespace {
 constexpr TransferPlan kLayoutCheckPlan{kConfigUploadBlock, true, markerNotice("+"), Progress::NoDots, Stops::Taken};
 constexpr TransferPlan kReadoutPlan{kConfigUploadBlock, true, markerNotice("+"), Progress::DotPerKilobyte,
                                     Stops::Taken};
-constexpr TransferPlan kWriteBackPlan{256, true, markerNotice("Re43"), Progress::NoDots, Stops::Deferred};
+constexpr TransferPlan kWriteBackPlan{kWriteBackBlockBytes, true, markerNotice("Re43"), Progress::NoDots,
+                                      Stops::Deferred};
 
 // The operator's y/n, as at the identification question.
 bool operatorSaysYes() {
@@ -116,12 +117,9 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
 }
 
 ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image) {
-  const std::size_t size = targetRecordSize(package);
-  for (std::size_t k = 0; k < kConfigRecordCount; ++k) {
-    const std::uint8_t* record = image.bytes.data() + k * size;
-    const std::uint32_t address = configTargetAddress(k, size, record[0]);
-    const ExitLabel exit =
-        transferExit(downloadRegion(link, address, record, static_cast<std::uint32_t>(size), kWriteBackPlan));
+  for (const WriteBackRecord& record : writeBackRecords(image, targetRecordSize(package))) {
+    const ExitLabel exit = transferExit(
+        downloadRegion(link, record.address, record.bytes, static_cast<std::uint32_t>(record.size), kWriteBackPlan));
     if (exit != ExitLabel::kNone) return exit;
     consolePrint(".");
   }
