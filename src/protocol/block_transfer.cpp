@@ -72,62 +72,99 @@ bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChe
   return true;
 }
 
-TransferResult moveRegion(Link& link, std::uint32_t address, std::uint8_t* in, const std::uint8_t* out,
-                          std::uint32_t length, const TransferPlan& plan) {
-  const bool upload = in != nullptr;
+enum class Direction { Download, Upload };
+
+// One block of a region: where it lies on the unit and in the caller's buffer.
+struct Block {
+  std::uint32_t address;
+  std::uint32_t size;
+  std::uint8_t* in;         // Upload: filled in
+  const std::uint8_t* out;  // Download: sent
+};
+
+// What one attempt at a block came to.
+struct Attempt {
+  Moved moved;
+  bool confirmed = false;
+};
+
+// Before an attempt: a reply that came after its wait would be read as the
+// answer to this one, and every reply after it one step late, so a repeat
+// starts from a quiet line. Upload data has no framing: a stray character
+// left after the last checksum reply would become the block's first byte and
+// shift the rest, and a block ending in 0 would still sum right.
+void clearLine(Link& link, Direction direction, std::uint32_t attempts) {
+  if (attempts > 0) {
+    drainInput(link.port);
+  } else if (direction == Direction::Upload) {
+    discardWaiting(link.port);
+  }
+}
+
+// True, with its message printed, when the block is given up.
+bool givenUp(const Block& block, std::uint32_t attempts, std::uint32_t silentAttempts) {
+  if (attempts == kMaxBlockAttempts) {
+    consolePrint("\nBlock at unit address %06X not confirmed after %u attempts\n", block.address, attempts);
+    return true;
+  }
+  if (silentAttempts == kSilentBlockAttempts) {
+    consolePrint("\nBlock at unit address %06X not confirmed: no answer from the unit in %u attempts\n",
+                 block.address, silentAttempts);
+    return true;
+  }
+  return false;
+}
+
+// Address, data command, repeat notice, the data, and the unit's sum.
+Attempt attemptBlock(Link& link, Direction direction, const Block& block, const RetryNotice& notice,
+                     std::uint32_t attempts, std::uint32_t& receivedChecksum) {
+  // A reply that never came leaves its 'C' owed for good, and every later
+  // block would ask once more for each: settle the count with an exact "Ok".
+  if (checksumRepliesOwed(link) > 0) presenceCheck(link);
+  sendAddress(link, block.address);
+  sendText(direction == Direction::Upload ? "M" : "D", link.port);
+  if (notice.kind == RetryNotice::Marker) {
+    if (receivedChecksum != 0) consolePrint("%s", notice.marker);
+  } else if (attempts != 0) {
+    consolePrint("Retry#%u\n", attempts);
+  }
+  Attempt attempt;
+  attempt.moved = direction == Direction::Upload ? receiveBlock(link, block.in, block.size)
+                                                 : sendBlock(link, block.out, block.size);
+  attempt.confirmed =
+      attempt.moved.whole && confirmBlock(link, attempt.moved.localSum, receivedChecksum, attempt.moved.heard);
+  return attempt;
+}
+
+// Moves one block until the unit confirms it, the bound is reached, or the port fails.
+TransferEnd moveBlock(Link& link, Direction direction, const Block& block, const RetryNotice& notice) {
+  std::uint32_t receivedChecksum = 0;
+  std::uint32_t silentAttempts = 0;
+  for (std::uint32_t attempts = 0;; ++attempts) {
+    clearLine(link, direction, attempts);
+    if (link.port.lost()) return TransferEnd::LineLost;
+    if (givenUp(block, attempts, silentAttempts)) return TransferEnd::NotConfirmed;
+    const Attempt attempt = attemptBlock(link, direction, block, notice, attempts, receivedChecksum);
+    if (link.port.lost()) return TransferEnd::LineLost;
+    if (attempt.confirmed) return TransferEnd::Complete;
+    silentAttempts = attempt.moved.heard ? 0 : silentAttempts + 1;
+    if (notice.kind == RetryNotice::Counted && attempt.moved.whole && receivedChecksum != attempt.moved.localSum)
+      consolePrint("cs err,rs=%x cs=%x\n", receivedChecksum, attempt.moved.localSum);
+  }
+}
+
+TransferResult moveRegion(Link& link, Direction direction, std::uint32_t address, std::uint8_t* in,
+                          const std::uint8_t* out, std::uint32_t length, const TransferPlan& plan) {
   if (plan.sendLengthFirst) sendLength(link, plan.blockLength);
   for (std::uint32_t offset = 0; offset < length; offset += plan.blockLength) {
-    const std::uint32_t blockAddress = address + offset;
     const std::uint32_t size = length - offset < plan.blockLength ? length - offset : plan.blockLength;
-    if (plan.stops == Stops::Taken && os::stopRequested()) return {TransferEnd::Stopped, blockAddress};
+    const Block block{address + offset, size, in ? in + offset : nullptr, out ? out + offset : nullptr};
+    if (plan.stops == Stops::Taken && os::stopRequested()) return {TransferEnd::Stopped, block.address};
     if (size < plan.blockLength) sendLength(link, size);
-
-    std::uint32_t receivedChecksum = 0;
-    std::uint32_t silentAttempts = 0;
-    for (std::uint32_t attempts = 0;; ++attempts) {
-      // A reply that came after its wait would otherwise be read as the answer
-      // to the next attempt, and every reply after it one step late: clear the
-      // line before moving the block again.
-      if (attempts > 0) {
-        drainInput(link.port);
-      } else if (upload) {
-        // Upload data has no framing: a stray character left after the last
-        // checksum reply would become this block's first byte and shift the
-        // rest, and a block ending in 0 would still sum right.
-        discardWaiting(link.port);
-      }
-      if (link.port.lost()) return {TransferEnd::LineLost, blockAddress};
-      if (attempts == kMaxBlockAttempts) {
-        consolePrint("\nBlock at unit address %06X not confirmed after %u attempts\n", blockAddress, attempts);
-        return {TransferEnd::NotConfirmed, blockAddress};
-      }
-      if (silentAttempts == kSilentBlockAttempts) {
-        consolePrint("\nBlock at unit address %06X not confirmed: no answer from the unit in %u attempts\n",
-                     blockAddress, silentAttempts);
-        return {TransferEnd::NotConfirmed, blockAddress};
-      }
-      // A reply that never came leaves its 'C' owed for good, and every later
-      // block would ask once more for each: settle the count with an exact "Ok".
-      if (checksumRepliesOwed(link) > 0) presenceCheck(link);
-      sendAddress(link, blockAddress);
-      sendText(upload ? "M" : "D", link.port);
-      if (plan.notice.kind == RetryNotice::Marker) {
-        if (receivedChecksum != 0) consolePrint("%s", plan.notice.marker);
-      } else if (attempts != 0) {
-        consolePrint("Retry#%u\n", attempts);
-      }
-
-      Moved moved = upload ? receiveBlock(link, in + offset, size) : sendBlock(link, out + offset, size);
-      const bool confirmed = moved.whole && confirmBlock(link, moved.localSum, receivedChecksum, moved.heard);
-      if (link.port.lost()) return {TransferEnd::LineLost, blockAddress};
-      if (confirmed) break;
-      silentAttempts = moved.heard ? 0 : silentAttempts + 1;
-      if (plan.notice.kind == RetryNotice::Counted && moved.whole && receivedChecksum != moved.localSum)
-        consolePrint("cs err,rs=%x cs=%x\n", receivedChecksum, moved.localSum);
-    }
-
+    const TransferEnd end = moveBlock(link, direction, block, plan.notice);
+    if (end != TransferEnd::Complete) return {end, block.address};
     if (plan.progress == Progress::DotPerBlock ||
-        (plan.progress == Progress::DotPerKilobyte && (blockAddress + plan.blockLength) % 1024 == 0))
+        (plan.progress == Progress::DotPerKilobyte && (block.address + plan.blockLength) % 1024 == 0))
       consolePrint(".");
   }
   return {TransferEnd::Complete, 0};
@@ -147,12 +184,12 @@ ExitLabel transferExit(const TransferResult& result) {
 
 TransferResult downloadRegion(Link& link, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length,
                               const TransferPlan& plan) {
-  return moveRegion(link, address, nullptr, bytes, length, plan);
+  return moveRegion(link, Direction::Download, address, nullptr, bytes, length, plan);
 }
 
 TransferResult uploadRegion(Link& link, std::uint32_t address, std::uint8_t* bytes, std::uint32_t length,
                             const TransferPlan& plan) {
-  return moveRegion(link, address, bytes, nullptr, length, plan);
+  return moveRegion(link, Direction::Upload, address, bytes, nullptr, length, plan);
 }
 
 }  // namespace korrin
