@@ -12,7 +12,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 corpora="${1:-$root/fuzz/corpus}"
 build="$root/build/fuzz-coverage"
-targets=(fuzz_unit_run fuzz_command_line fuzz_config_area)
+targets=(fuzz_unit_run fuzz_config_area)
 
 profdata="$(command -v llvm-profdata || command -v llvm-profdata-14)"
 llvmcov="$(command -v llvm-cov || command -v llvm-cov-14)"

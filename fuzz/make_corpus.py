@@ -3,7 +3,7 @@
 
 Each seed spells out, in the byte layout its target reads (unit_run() and
 config_area() below write it field by field, in the order the target reads
-it), one unit or command line worth starting from: the roads of a whole
+it), one unit or configuration area worth starting from: the roads of a whole
 update, the exits, and a few faults.
 """
 import os
@@ -103,15 +103,6 @@ SEEDS = {
             mode=FREE, release=True, records=CONFIG,
             hooks=[("C", 20, 3, "delay", 200, 0, b""), ("C", 60, 2, "double", 0, 0, b""),
                    ("H", 0, 1, "replace", 0, 0, b"HOk HOk")]),
-    },
-    "fuzz_command_line": {
-        "silent_no_arguments": b"\x00",
-        "dropout_port_and_speed": b"\x01-c2\x00-s3",
-        "last_wins": b"\x01-c3\x00-c2\x00-s10\x00update.bin",
-        "bad_port": b"\x00-c5",
-        "bad_speed_high_byte": b"\x01-s\xb1",
-        "unknown_option": b"\x01update.bin\x00--help\x00-c9",
-        "port_not_on_this_pc": b"\x02-c4\x00-s1",
     },
     "fuzz_config_area": {
         "base_row0_legacy": config_area(row=0, seal=0x04, direct_mode=1, noise_seed=1),

@@ -18,10 +18,10 @@ fi
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-targets=(fuzz_unit_run fuzz_command_line fuzz_config_area)
+targets=(fuzz_unit_run fuzz_config_area)
 # Longest input worth making: a configuration area is 16 KB; a unit a few hundred
 # bytes; arguments long enough that their echo outgrows a short console text.
-declare -A max_len=([fuzz_unit_run]=512 [fuzz_command_line]=1024 [fuzz_config_area]=16400)
+declare -A max_len=([fuzz_unit_run]=512 [fuzz_config_area]=16400)
 # A whole run takes milliseconds; one that takes this long is a hang.
 timeout_s=25
 

@@ -144,60 +144,6 @@ TEST(FieldSafetyTest, ACopyThatCannotBeSavedIsAskedAbout) {
   }
 }
 
-// A unit that falls silent (the cable cut) is given up on within about a
-// minute in every transfer, at the fastest and the slowest speed; the
-// operator's Ctrl-C is taken at the next safe point, never inside the
-// write-back; a pulled adapter ends the run within a second and nothing more
-// is sent. None of them flashes.
-TEST(FieldSafetyTest, ARunCutShortEndsAtASafePointUnflashed) {
-  enum How { Silent, Stop, Pulled };
-  struct Case {
-    How how;
-    const char* speedOption;
-    const char* marker;   // it happens as this goes out
-    bool recordsWritten;  // all six records as one conversion makes them
-  } const cases[] = {
-      {Silent, "-s0", "A005000M", false},  {Silent, "-s0", "A0053A0D", false}, {Silent, "-s0", "A00C000D", true},
-      {Silent, "-s0", "A050000D", true},   {Silent, "-s4", "A005000M", false}, {Silent, "-s4", "A00C000D", true},
-      {Stop, "-s0", "G", false},           {Stop, "-s0", "A005000M", false},   {Stop, "-s0", "A0053A0D", true},
-      {Stop, "-s0", "A00C000D", true},     {Pulled, "-s0", "A005000M", false}, {Pulled, "-s0", "A0053A0D", false},
-      {Pulled, "-s0", "V0T", true},        {Pulled, "-s0", "A00C000D", true},  {Pulled, "-s0", "A050000D", true},
-  };
-  const std::string tails[] = {
-      " not confirmed: no answer from the unit in 8 attempts\nFirmware not updated...Exiting\n" + kPrompt,
-      "\nStopped at the operator's request\nFirmware not updated...Exiting\n" + kPrompt,
-      "\nThe serial port stopped working (cable or USB adapter pulled out?)\nFirmware not updated...Exiting\n" + kPrompt};
-  const sim::Ticks within[] = {60 * sim::kTicksPerSecond, 60 * sim::kTicksPerSecond, sim::kTicksPerSecond};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.marker) + " " + c.speedOption + " " + tails[c.how].substr(0, 30));
-    VirtualRun clean("convert");
-    clean.run({c.speedOption});
-    const sim::Ticks at = testing::sentAt(clean.line, c.marker) + sim::kTicksPerMs;
-    ASSERT_GT(at, 0);
-    VirtualRun run("convert");
-    (c.how == Silent ? run.line.cutAt : c.how == Stop ? run.line.stopAt : run.line.vanishAt) = at;
-    EXPECT_EQ(run.run({c.speedOption}), 0);
-    EXPECT_EQ(testing::tailOf(run.console(), tails[c.how].size()), tails[c.how]);
-    EXPECT_LT(run.line.consoleTime(kPrompt) - at, within[c.how]);
-    EXPECT_FALSE(run.unit.log().flashed);
-    EXPECT_EQ(!sim::firstConfigMismatch(run.unit.memory(), sim::expectedRecords(run.expect.memoryBefore,
-                                                                                  sim::RecordLayout::Legacy,
-                                                                                  sim::RecordLayout::Config)),
-              c.recordsWritten);
-    if (c.how == Stop) {
-      // 'X' straight after the last checksum request: nothing more is begun.
-      EXPECT_EQ(testing::tailOf(run.wire(), 2), "CX");
-      EXPECT_EQ(run.unit.log().bytesAfterExit, 0u);
-    }
-    if (c.how == Pulled) {
-      EXPECT_TRUE(std::none_of(run.line.transcript.begin(), run.line.transcript.end(), [&](const sim::Event& e) {
-        return e.kind == sim::Event::ToUnit && e.at >= at;
-      })) << "nothing can reach a unit whose port has gone";
-      EXPECT_EQ(testing::count(run.console(), "cs err"), 0u) << "a repeat notice for a block the port lost";
-    }
-  }
-}
-
 TEST(FieldSafetyTest, OnlyPrintableCharactersFromTheLineReachTheConsole) {
   VirtualRun run("uptodate");
   run.unit.faults.replyHook = [](char command, std::string& reply, std::uint32_t&) {
