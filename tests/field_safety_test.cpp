@@ -39,6 +39,9 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
        "Could not confirm unit ID"},
       {"killed in record 2 of the write-back", "convert", "", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
+      // A Pro release's copy (of a Pro unit of 09/11/03, row 95) is found again too.
+      {"a Pro release, killed in record 2 of the write-back", "pro", "", "A0055F0D", [](sim::UnitFaults&) {}, 0, "",
+       "Config partly converted by an earlier run: writing back the copy saved then\n"},
       // An unknown unit's layout is read from record 0, which the cut write-back has already converted.
       {"unknown unit, killed in record 2 of the write-back", "unknown", "y", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
@@ -50,25 +53,36 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
+    const bool pro = std::string(c.scenario) == "pro";
+    const FirmwarePackage& package = pro ? testing::proRelease() : carriedPackage();
+    const auto setUp = [&](VirtualRun& run) {
+      if (pro) {
+        testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, false});
+      } else {
+        sim::setUpScenario(c.scenario, package, run.unit, run.expect);
+      }
+      run.line.keys = c.keys;
+    };
     sim::Ticks killAt = -1;
     if (c.killedAt) {
-      VirtualRun clean(c.scenario);  // a run's line is the system's from its making on: one at a time
-      clean.line.keys = c.keys;
-      clean.run();
+      VirtualRun clean;  // a run's line is the system's from its making on: one at a time
+      setUp(clean);
+      clean.run({}, package);
       killAt = testing::sentAt(clean.line, c.killedAt);
     }
-    VirtualRun first(c.scenario);
-    first.line.keys = c.keys;
+    VirtualRun first;
+    setUp(first);
     first.line.killAt = killAt;
     c.fault(first.unit.faults);
-    first.run();
+    first.run({}, package);
     EXPECT_FALSE(first.unit.log().flashed);
     EXPECT_NE(first.console().find(c.firstEnd), std::string::npos) << first.console();
     if (c.copy == 1) first.line.files.clear();
     for (auto& file : first.line.files) file.second[file.second.size() - 100] ^= c.copy == 2 ? 0x01 : 0x00;
     const std::vector<std::uint8_t> area(first.unit.memory().begin() + 0x4000, first.unit.memory().begin() + 0x8000);
-    VirtualRun second(c.scenario);
-    testing::runAgain(second, first, c.keys);
+    VirtualRun second;
+    second.expect = first.expect;
+    testing::runAgain(second, first, c.keys, package);
     EXPECT_NE(second.console().find(c.secondShows), std::string::npos) << second.console();
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.unit.log().flashed, c.keys != "n");
@@ -76,42 +90,10 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
       EXPECT_TRUE(std::equal(area.begin(), area.end(), second.unit.memory().begin() + 0x4000))
           << "a configuration area no copy explains was written";
     } else {
-      EXPECT_TRUE(second.verdict().ok) << second.verdict().report;
+      EXPECT_TRUE(second.verdict(package).ok) << second.verdict(package).report;
       EXPECT_TRUE(second.line.files.empty()) << "the copy outlived the write-back it protected";
     }
   }
-}
-
-// A Pro release's copy is found again too: a Pro unit of 09/11/03 (row 95)
-// whose write-back to the Pro layout was killed in record 2.
-TEST(FieldSafetyTest, AProReleaseRestoresItsCutWriteBackFromTheCopy) {
-  FirmwarePackage pro = carriedPackage();
-  pro.packageIsPro = 1;
-  const auto proUnit = [&](VirtualRun& run) {
-    sim::setIdentificationSum(run.unit.memory(), pro.unitTable->sum[95]);
-    sim::fillConfigArea(run.unit.memory(), {sim::RecordLayout::Config, 11, true, false});
-    run.expect.hardware = true;
-    run.expect.configTo = sim::RecordLayout::Pro;
-    run.expect.memoryBefore = run.unit.memory();
-  };
-  sim::Ticks killAt = -1;
-  {
-    VirtualRun clean;
-    proUnit(clean);
-    clean.run({}, pro);
-    killAt = testing::sentAt(clean.line, "A0055F0D");
-  }
-  ASSERT_GT(killAt, 0);
-  VirtualRun first;
-  proUnit(first);
-  first.line.killAt = killAt;
-  first.run({}, pro);
-  ASSERT_TRUE(first.killed);
-  VirtualRun second;
-  testing::runAgain(second, first, "", pro);
-  second.expect = first.expect;
-  EXPECT_NE(second.console().find("writing back the copy saved then"), std::string::npos) << second.console();
-  EXPECT_TRUE(second.verdict(pro).ok) << second.verdict(pro).report;
 }
 
 TEST(FieldSafetyTest, ACopyThatCannotBeSavedIsAskedAbout) {

@@ -75,6 +75,25 @@ struct VirtualRun {
   }
 };
 
+// A Pro release of this date, and a Pro unit for it: table row `row`, its
+// records as `records` makes them, to be converted to the Pro layout.
+inline const FirmwarePackage& proRelease() {
+  static const FirmwarePackage pro = [] {
+    FirmwarePackage release = carriedPackage();
+    release.packageIsPro = 1;
+    return release;
+  }();
+  return pro;
+}
+inline void setUpProUnit(VirtualRun& run, std::uint32_t row, const sim::ConfigAreaSetup& records) {
+  sim::setIdentificationSum(run.unit.memory(), proRelease().unitTable->sum[row]);
+  sim::fillConfigArea(run.unit.memory(), records);
+  run.expect.hardware = true;
+  run.expect.configFrom = records.layout;
+  run.expect.configTo = sim::RecordLayout::Pro;
+  run.expect.memoryBefore = run.unit.memory();
+}
+
 // The same unit put back into update mode after `before`, with `faults`
 // (none by default), run again on the same PC (its saved files as `before`
 // left them).

@@ -204,8 +204,7 @@ TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
 // ConfigRecords, and one of 03/05/03 (row 3) whose legacy records are
 // converted twice, with checksums that were wrong before.
 TEST(UpdateSequenceTest, ProReleaseConvertsToItsOwnLayout) {
-  FirmwarePackage pro = carriedPackage();
-  pro.packageIsPro = 1;
+  const FirmwarePackage& pro = testing::proRelease();
   struct Case {
     std::uint32_t row;
     sim::RecordLayout from;
@@ -216,12 +215,7 @@ TEST(UpdateSequenceTest, ProReleaseConvertsToItsOwnLayout) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "row " << c.row << (c.marker ? ", record 5 begins with ':'" : ""));
     VirtualRun run;
-    sim::setIdentificationSum(run.unit.memory(), pro.unitTable->sum[c.row]);
-    sim::fillConfigArea(run.unit.memory(), {c.from, 11, c.validChecksums, c.marker});
-    run.expect.hardware = true;
-    run.expect.configFrom = c.from;
-    run.expect.configTo = sim::RecordLayout::Pro;
-    run.expect.memoryBefore = run.unit.memory();
+    testing::setUpProUnit(run, c.row, {c.from, 11, c.validChecksums, c.marker});
     EXPECT_EQ(run.run({}, pro), 1);
     EXPECT_TRUE(run.verdict(pro).ok) << run.verdict(pro).report;
     EXPECT_EQ(testing::count(run.wire(), "L0000F8"), 6u);
