@@ -976,11 +976,14 @@ def prune(judgements, run, macros, resultsName):
                  "; ".join("line %d `%s`" % site for site in sites)), file=sys.stderr)
     if dropped:
         judgements.write(set(judgements.entries) - set(dropped))
-    against = ("the survivors of %s and the current sources" % resultsName) if run else \
-        "the current sources only (%s does not exist)" % resultsName
-    print("pruned %s against %s: %d entries, %d dropped, %d kept (%d judge a survivor of this run, %d a mutant "
-          "the source still gives)" % (judgements.path, against, len(judgements.entries), len(dropped),
-                                       len(judgements.entries) - len(dropped), len(matched), len(drawable)))
+    if run:
+        against = "the survivors of %s and the current sources" % resultsName
+        why = "%d judge a survivor of that run, %d a mutant the source still gives" % (len(matched), len(drawable))
+    else:
+        against = "the current sources only (%s does not exist)" % resultsName
+        why = "each judges a mutant the source still gives"
+    print("pruned %s against %s: %d entries, %d dropped, %d kept (%s)" % (
+        judgements.path, against, len(judgements.entries), len(dropped), len(judgements.entries) - len(dropped), why))
     return len(dropped)
 
 
