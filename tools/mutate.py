@@ -14,17 +14,23 @@ compile. The source file is always restored, also on Ctrl-C.
     tools/mutate.py --render-only --report ...  # the report again from the last run's results
     tools/mutate.py --seed 2026 --only 36 57    # these mutants again, merged into the last run
     tools/mutate.py --seed 7 --all-failures     # every failing test kept: which tests alone kill
+    tools/mutate.py --prune                     # prune the judgements against the last run, run nothing
 
 Each mutant costs an incremental build (a source file: 2-5 s; a header that
 most files include: 20-60 s, twice, as restoring it rebuilds too) and the fast
 suite (about 3 s).
 
-Judgements (--equivalent): one surviving mutant a line, keyed by file, line and
-mutated text, with a verdict:
-    src/app/exits.cpp:42: `if (steps.before) {` -- equivalent: the reason
-    src/app/exits.cpp:50: `(deleted) consoleKey();` -- gap: the test that would catch it
+Judgements (--equivalent): one surviving mutant a line, keyed by file and
+mutated text (and the original text where two sites of a file give the same
+mutated text), never by line number, with a verdict:
+    src/app/exits.cpp: `if (steps.before) {` -- equivalent: the reason
+    src/app/exits.cpp: `(deleted) consoleKey();` -- gap: the test that would catch it
+    src/app/exits.cpp: `return 2;` from `return 1;` -- equivalent: the reason
 Only "equivalent" entries leave the behaviour-changing count; "gap" notes are
-shown beside their survivor.
+shown beside their survivor. A key judged both ways, or twice, is refused.
+After each run the file is pruned: an entry that judges no survivor of the run
+and no mutant the current source gives is dropped; one whose mutant the source
+still gives is kept, for another sample may draw it.
 """
 
 import argparse
@@ -51,6 +57,7 @@ kSourceSuffixes = (".cpp", ".cc", ".h", ".hpp")
 kExcludedPrefixes = ("src/platform/win32/",)
 kFastTargets = ("korrin_tests", "korrin_posix_tests")
 kEndToEndLabel = "e2e"
+kDefaultJudgements = "tools/mutation-judgements.txt"
 kBuildTimeoutSeconds = 900  # a build is not the mutant's fault; only a guard against a stuck compiler
 kKillGraceSeconds = 5
 
@@ -809,23 +816,175 @@ class Workspace:
 # Judgements and the report
 
 
-def loadJudgements(path):
-    entries = {}
-    if not path:
-        return entries
-    for number, raw in enumerate(Path(path).read_text().splitlines(), start=1):
-        line = raw.strip()
-        if not line or line.startswith("#"):
+class JudgementError(Exception):
+    pass
+
+
+def normalized(text):
+    return " ".join(text.split())
+
+
+@dataclass(eq=False)  # entries are told apart by identity: two lines are two entries
+class Judgement:
+    file: str
+    mutated: str            # whitespace-normalised
+    original: str           # whitespace-normalised; "" when the mutated text alone is the key
+    verdict: str            # "equivalent" or "gap"
+    reason: str
+    where: int              # line in the judgements file
+
+    def key(self):
+        return (self.file, self.mutated, self.original)
+
+
+kJudgementLine = re.compile(r"^(?P<file>[^:\s]+):\s+`(?P<mutated>[^`]*)`(?:\s+from\s+`(?P<original>[^`]*)`)?"
+                            r"\s+--\s+(?P<verdict>equivalent|gap):\s*(?P<reason>.+)$")
+kOldJudgementLine = re.compile(r"^[^:\s]+:\d+:\s+`")
+kJudgementForm = "file: `mutated text` [from `original text`] -- equivalent|gap: reason"
+
+
+class Judgements:
+    """Judged survivors, keyed by file and mutated text, and by the original
+    text too where one file has the same mutated text from two sites. Keyed
+    without line numbers: a judgement still applies when the code above it
+    moves."""
+
+    def __init__(self, path=None, entries=()):
+        self.path = path
+        self.entries = list(entries)
+        self.lines = []  # the file as read: (raw line, entry or None), for rewriting it
+        self.index = {}
+
+    @classmethod
+    def load(cls, path):
+        """Raises JudgementError for a line it does not understand and for a
+        key given twice: a skipped or shadowed line would move a mutant
+        between the equivalent and the behaviour-changing counts unseen."""
+        judgements = cls(path)
+        if not path:
+            return judgements
+        problems = []
+        for number, raw in enumerate(Path(path).read_text().splitlines(), start=1):
+            line = raw.strip()
+            if not line or line.startswith("#"):
+                judgements.lines.append((raw, None))
+                continue
+            m = kJudgementLine.match(line)
+            if not m:
+                hint = " (line numbers are no longer part of the key)" if kOldJudgementLine.match(line) else ""
+                problems.append("%s:%d: not understood%s, expected: %s" % (path, number, hint, kJudgementForm))
+                continue
+            entry = Judgement(m.group("file"), normalized(m.group("mutated")), normalized(m.group("original") or ""),
+                              m.group("verdict"), m.group("reason").strip(), number)
+            judgements.entries.append(entry)
+            judgements.lines.append((raw, entry))
+        problems.extend(judgements.conflicts())
+        if problems:
+            raise JudgementError("\n".join(problems))
+        judgements.index = {e.key(): e for e in judgements.entries}
+        return judgements
+
+    def conflicts(self):
+        byText = {}
+        for e in self.entries:
+            byText.setdefault((e.file, e.mutated), []).append(e)
+        problems = []
+
+        def check(group, shown, hint=""):
+            if len(group) < 2:
+                return
+            where = ", ".join("line %d" % e.where for e in group)
+            if len({e.verdict for e in group}) > 1:
+                problems.append("%s (%s): judged both equivalent and a gap; a mutant is one or the other"
+                                % (shown, where))
+            else:
+                problems.append("%s (%s): judged more than once; one entry a mutant%s" % (shown, where, hint))
+
+        for (path, mutated), group in sorted(byText.items()):
+            shown = "%s: `%s`" % (path, mutated)
+            if any(not e.original for e in group):
+                check(group, shown, " (an entry without `from` judges every mutant of this text)")
+                continue
+            byOriginal = {}
+            for e in group:
+                byOriginal.setdefault(e.original, []).append(e)
+            for original, same in sorted(byOriginal.items()):
+                check(same, "%s from `%s`" % (shown, original))
+        return problems
+
+    def find(self, path, mutated, original):
+        """The entry that judges this mutant: the one naming its original text,
+        else the one for its mutated text alone."""
+        mutated = normalized(mutated)
+        return self.index.get((path, mutated, normalized(original))) or self.index.get((path, mutated, ""))
+
+    def verdict(self, r):
+        entry = self.find(r["file"], r["mutated"], r["original"])
+        return (entry.verdict, entry.reason) if entry else None
+
+    def write(self, kept):
+        """The file again with only the `kept` entries; comments and order stay."""
+        text = "".join(raw + "\n" for raw, entry in self.lines if entry is None or entry in kept)
+        Path(self.path).write_text(text)
+
+
+def drawablePopulation(paths, macros):
+    """For each file, the mutants the current source gives: what a later
+    sample could draw. A file that no longer exists gives none."""
+    population = {}
+    for path in sorted(set(paths)):
+        full = ROOT / path
+        if not full.is_file():
+            population[path] = []
             continue
-        m = re.match(r"^(?P<file>[^:\s]+):(?P<line>\d+):\s+`(?P<text>.*)`\s+--\s+(?P<verdict>equivalent|gap):\s*"
-                     r"(?P<reason>.+)$", line)
-        if not m:
-            print("%s:%d: not understood, expected: file:line: `mutated text` -- equivalent|gap: reason"
-                  % (path, number), file=sys.stderr)
+        text = full.read_bytes().decode("utf-8")
+        mask, shown, _ = codeMask(text, macros)
+        population[path] = findMutants(path, text, mask, shown)
+    return population
+
+
+def pruneJudgements(judgements, survivors, population):
+    """Drops the entries that judge no survivor of this run and no mutant the
+    source still gives; keeps the rest. Returns (dropped, matched, drawable,
+    ambiguous): the last are entries without an original text that stand for
+    mutants of different original texts."""
+    matched = {judgements.find(r["file"], r["mutated"], r["original"]) for r in survivors} - {None}
+    dropped, drawable, ambiguous = [], [], []
+    for e in judgements.entries:
+        sites = [m for m in population.get(e.file, [])
+                 if normalized(m.mutated) == e.mutated and (not e.original or normalized(m.original) == e.original)]
+        if not e.original and len({normalized(m.original) for m in sites}) > 1:
+            ambiguous.append((e, sorted({(m.line, normalized(m.original)) for m in sites})))
+        if e in matched:
             continue
-        key = (m.group("file"), int(m.group("line")), " ".join(m.group("text").split()))
-        entries[key] = (m.group("verdict"), m.group("reason").strip())
-    return entries
+        (drawable if sites else dropped).append(e)
+    return dropped, matched, drawable, ambiguous
+
+
+def prune(judgements, run, macros, resultsName):
+    """Prunes the judgements file against `run` (None: against the sources
+    alone) and says what it did. Returns the number of entries dropped."""
+    survivors = [r for r in run["results"] if r["outcome"] == "survived"] if run else []
+    population = drawablePopulation([e.file for e in judgements.entries], macros)
+    dropped, matched, drawable, ambiguous = pruneJudgements(judgements, survivors, population)
+    for e in dropped:
+        print("dropped: %s: `%s`%s -- %s (it judges no survivor, and the source no longer gives it)"
+              % (e.file, e.mutated, " from `%s`" % e.original if e.original else "", e.verdict), file=sys.stderr)
+    for e, sites in ambiguous:
+        print("%s:%d: `%s` stands for mutants of %d original texts (%s): name the one meant with from `...`"
+              % (judgements.path, e.where, e.mutated, len(sites),
+                 "; ".join("line %d `%s`" % site for site in sites)), file=sys.stderr)
+    if dropped:
+        judgements.write(set(judgements.entries) - set(dropped))
+    if run:
+        against = "the survivors of %s and the current sources" % resultsName
+        why = "%d judge a survivor of that run, %d a mutant the source still gives" % (len(matched), len(drawable))
+    else:
+        against = "the current sources only (%s does not exist)" % resultsName
+        why = "each judges a mutant the source still gives"
+    print("pruned %s against %s: %d entries, %d dropped, %d kept (%s)" % (
+        judgements.path, against, len(judgements.entries), len(dropped), len(judgements.entries) - len(dropped), why))
+    return len(dropped)
 
 
 def percent(part, whole):
@@ -859,13 +1018,11 @@ def renderReport(run, judgements):
     unstable = [r for r in killed if r.get("unstable")]
     compiled = len(killed) + len(survived)
 
-    def judgement(r):
-        return judgements.get((r["file"], r["line"], " ".join(r["mutated"].split())))
-
+    judgement = judgements.verdict
     equivalent = [r for r in survived if (judgement(r) or ("",))[0] == "equivalent"]
     gaps = [r for r in survived if (judgement(r) or ("",))[0] != "equivalent"]
-    used = {(r["file"], r["line"], " ".join(r["mutated"].split())) for r in survived}
-    stale = sorted(k for k in judgements if k not in used)
+    used = {judgements.find(r["file"], r["mutated"], r["original"]) for r in survived}
+    stale = [e for e in judgements.entries if e not in used]
     totals = [r["buildSeconds"] + r["testSeconds"] for r in results]
     tested = [r["testSeconds"] for r in results if r["outcome"] != "not compiled"]
 
@@ -950,9 +1107,10 @@ def renderReport(run, judgements):
         add("None.")
     add("")
     if stale:
-        add("## Judgements that matched no survivor (%d)" % len(stale))
+        add("## Judgements that matched no survivor of this sample (%d)" % len(stale))
         add("")
-        lines.extend("- `%s:%d` %s" % (f, l, code(t)) for f, l, t in stale)
+        lines.extend("- `%s` %s%s" % (e.file, code(e.mutated), " from " + code(e.original) if e.original else "")
+                     for e in stale)
         add("")
     add("## Did not compile (%d)" % len(notCompiled))
     add("")
@@ -974,6 +1132,19 @@ def renderReport(run, judgements):
 
 
 # --------------------------------------------------------------------------
+
+
+def configuredCompiler(buildDir):
+    cache = buildDir / "CMakeCache.txt"
+    compiler = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.*)$", cache.read_text(), re.M) if cache.exists() else None
+    return compiler.group(1) if compiler else "c++"
+
+
+def displayPath(path):
+    try:
+        return os.path.relpath(path, ROOT) if Path(path).resolve().is_relative_to(ROOT) else str(path)
+    except ValueError:
+        return str(path)
 
 
 def mergeIntoEarlierRun(resultsPath, rerun):
@@ -1005,7 +1176,11 @@ def main():
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--list", action="store_true", help="show the sampled mutants, run nothing")
     parser.add_argument("--report", help="write a markdown report here")
-    parser.add_argument("--equivalent", help="judgements of survivors: file:line: `mutated text` -- equivalent|gap: why")
+    parser.add_argument("--equivalent", help="judgements of survivors, one a line: " + kJudgementForm.replace("%", "%%")
+                        + "; pruned after each run")
+    parser.add_argument("--prune", action="store_true",
+                        help="run nothing: drop the judgements (--equivalent, by default %s) that match no survivor "
+                             "of the last results and no mutant the current source gives" % kDefaultJudgements)
     parser.add_argument("--results", help="raw results as JSON (default: BUILD_DIR/mutation-results.json)")
     parser.add_argument("--render-only", action="store_true", help="write the report from --results, run nothing")
     parser.add_argument("--all-failures", action="store_true",
@@ -1016,14 +1191,28 @@ def main():
 
     buildDir = (ROOT / args.build_dir).resolve()
     resultsPath = Path(args.results) if args.results else buildDir / "mutation-results.json"
-    judgements = loadJudgements(args.equivalent)
+    if args.prune and not args.equivalent:
+        args.equivalent = str(ROOT / kDefaultJudgements)
+    try:
+        judgements = Judgements.load(args.equivalent)
+    except JudgementError as problems:
+        print(problems, file=sys.stderr)
+        print("%s refused: fix the lines above" % args.equivalent, file=sys.stderr)
+        return 2
 
     if args.render_only:
         run = json.loads(resultsPath.read_text())
         report, stale = renderReport(run, judgements)
         Path(args.report or "/dev/stdout").write_text(report + "\n")
-        for f, l, t in stale:
-            print("judgement matched no survivor: %s:%d `%s`" % (f, l, t), file=sys.stderr)
+        if stale:
+            print("%d judgements matched no survivor of this sample" % len(stale), file=sys.stderr)
+        if not args.prune:
+            return 0
+
+    if args.prune:
+        Workspace(buildDir).recover()  # a mutant left applied would be taken for the source
+        run = json.loads(resultsPath.read_text()) if resultsPath.exists() else None
+        prune(judgements, run, predefinedMacros(configuredCompiler(buildDir)), displayPath(resultsPath))
         return 0
 
     # SIGINT too: a shell starts background jobs with it ignored, and the file
@@ -1050,8 +1239,7 @@ def main():
         print("the unmutated tree does not build", file=sys.stderr)
         return 2
 
-    compiler = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.*)$", (buildDir / "CMakeCache.txt").read_text(), re.M)
-    macros = predefinedMacros(compiler.group(1) if compiler else "c++")
+    macros = predefinedMacros(configuredCompiler(buildDir))
     files, skipped = candidateFiles(buildDir, macros)
     mutants, population, sizes, quota = drawSample(files, args.seed, args.sample)
     if args.only:
@@ -1156,8 +1344,8 @@ def main():
         Path(args.report).write_text(report + "\n")
     summary = [l for l in report.splitlines() if l.startswith("- **") or l.startswith("| ")][:12]
     print("\n".join(summary))
-    for f, l, t in stale:
-        print("judgement matched no survivor: %s:%d `%s`" % (f, l, t), file=sys.stderr)
+    if judgements.path and clean:
+        prune(judgements, run, macros, displayPath(resultsPath))
     return 0 if clean else 3
 
 
