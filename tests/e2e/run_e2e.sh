@@ -131,7 +131,7 @@ define_scenario() {
       sim_args=(--scenario uptodate) keys= verdict=$flashed_sw  # end of input is the key
       expect=($'Connected\n\nChecking version..\n'
               "Unit confirmed as Korrin    with firmware rev $release_rev."$'\nUpdate proceeding..\n\n'
-              $'\nSending SW update..' $'\nChecking HW image..\nNow flashing' "$final_steps")
+              $'\nSending SW update..' $'\nChecking HW image..' "$final_steps")
       absent=("speed not working" "Retry" "config data" "Sending HW update" "not whole")
       dots=("Sending SW update.. $sw_dots")
       ;;
