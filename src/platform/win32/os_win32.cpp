@@ -1,8 +1,8 @@
 // The OS seam on Windows: forwards to kernel32, winmm (loaded from the system
-// folder at run time) and the console runtime, plus the wait that puts
-// written bytes on the line when a drain is asked for. The os:: records have the fields of the Windows
-// ones but are types of their own (os::DWORD is 32 bits everywhere, Windows'
-// is unsigned long), so they are copied field by field.
+// folder at run time) and the console runtime, plus the wait in a drain that
+// puts written bytes on the line. The os:: records have the fields of the
+// Windows ones but are types of their own (os::DWORD is 32 bits everywhere,
+// Windows' is unsigned long), so they are copied field by field.
 #include "platform/os.h"
 
 #include "platform/win32/win32_api.h"
