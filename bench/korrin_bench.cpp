@@ -5,7 +5,10 @@
 // updater's overhead, measured for real: korrin-update against korrin-unit-sim
 // on a pseudo-terminal, compared with a virtual-time run under the same
 // condition (a pty delivers the PC's bytes at once, the unit's at its line
-// speed), with the updater's CPU time and peak memory.
+// speed), with the updater's CPU time and peak memory. Also the same updates
+// through a USB adapter, where each write call costs a USB transfer: as the
+// updater writes now (one write per exchange) and as it wrote before (one per
+// byte), against the UART.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -34,7 +37,17 @@ struct VirtualResult {
   double totalMs;
   std::vector<Phase> phases;
   bool ok;
+  long writeCalls;
 };
+
+// How the PC's bytes reach the line. The defaults are a UART.
+struct Adapter {
+  std::size_t bufferBytes = 0;
+  sim::Ticks perWriteCall = 0;
+  bool oneWritePerByte = false;
+};
+
+constexpr std::size_t kUsbBufferBytes = 256;  // between a CP210x's 640 and the 16 of a UART's FIFO
 
 // Phase boundaries are the console texts that open each phase; the readout and
 // the write-back end with their 14th and 6th dots.
@@ -82,16 +95,19 @@ std::vector<Phase> phasesOf(const sim::VirtualLine& line) {
   return phases;
 }
 
-VirtualResult runVirtual(const std::string& scenario, bool pacePc, const char* speedOption = "-s0") {
+VirtualResult runVirtual(const std::string& scenario, bool pacePc, const char* speedOption = "-s0",
+                         const Adapter& adapter = {}) {
   sim::UnitModel unit;
   sim::Expectation expect;
   sim::setUpScenario(scenario, korrin::carriedPackage(), unit, expect);
   sim::VirtualLine line(unit);
   line.pacePcOutput = pacePc;
+  line.useUsbAdapter(adapter.bufferBytes, adapter.perWriteCall);
+  line.oneWritePerByte = adapter.oneWritePerByte;
   const char* argv[] = {"korrin-update", speedOption};
   korrin::runUpdater(2, argv, korrin::carriedPackage());
   const bool ok = sim::judgeUnit(unit, korrin::carriedPackage(), expect).ok && !line.hung;
-  return {line.nowMs(), phasesOf(line), ok};
+  return {line.nowMs(), phasesOf(line), ok, line.writeCalls};
 }
 
 struct RealResult {
@@ -154,16 +170,19 @@ RealResult runReal(const std::string& scenario, const std::string& simPath, cons
 int main(int argc, char** argv) {
   bool virtualOnly = false;
   std::string binDir = ".";
+  std::string beforeDir;  // korrin-update as it was before, for its CPU time
   std::vector<std::string> scenarios = {"uptodate", "convert", "convert-9600"};
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--virtual-only") == 0) {
       virtualOnly = true;
     } else if (std::strcmp(argv[i], "--bin") == 0 && i + 1 < argc) {
       binDir = argv[++i];
+    } else if (std::strcmp(argv[i], "--before-bin") == 0 && i + 1 < argc) {
+      beforeDir = argv[++i];
     } else if (std::strcmp(argv[i], "--scenario") == 0 && i + 1 < argc) {
       scenarios = {argv[++i]};
     } else {
-      std::fprintf(stderr, "usage: korrin-bench [--virtual-only] [--bin DIR] [--scenario NAME]\n");
+      std::fprintf(stderr, "usage: korrin-bench [--virtual-only] [--bin DIR] [--before-bin DIR] [--scenario NAME]\n");
       return 2;
     }
   }
@@ -189,6 +208,26 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
   }
+
+  std::printf("\n#### Through a USB adapter (1 ms per write call, a %zu-byte buffer; virtual time, paced)\n\n",
+              kUsbBufferBytes);
+  std::printf("| Scenario | -s | UART | Before: a write per byte | After: a write per exchange | After / UART |"
+              " Write calls before | Write calls after |\n|---|---|---|---|---|---|---|---|\n");
+  const char* const speeds[] = {"28800", "14400", "9600", "4800", "2400"};
+  for (const char* scenario : {"uptodate", "convert"}) {
+    for (int s = 0; s < 5; ++s) {
+      const std::string option = "-s" + std::to_string(s);
+      const VirtualResult uart = runVirtual(scenario, true, option.c_str());
+      const VirtualResult before =
+          runVirtual(scenario, true, option.c_str(), {kUsbBufferBytes, sim::kTicksPerMs, true});
+      const VirtualResult after = runVirtual(scenario, true, option.c_str(), {kUsbBufferBytes, sim::kTicksPerMs, false});
+      const double ratio = after.totalMs / uart.totalMs;
+      allOk = allOk && uart.ok && before.ok && after.ok && ratio <= 1.01;
+      std::printf("| %s | %s | %.1f s | %.1f s | %.1f s | %.4f | %ld | %ld |\n", scenario, speeds[s],
+                  uart.totalMs / 1000, before.totalMs / 1000, after.totalMs / 1000, ratio, before.writeCalls,
+                  after.writeCalls);
+    }
+  }
   std::fflush(stdout);
   if (virtualOnly) return allOk ? 0 : 1;
 
@@ -198,18 +237,23 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   for (const std::string& scenario : scenarios) {
     const VirtualResult unpaced = runVirtual(scenario, false);
-    const RealResult real = runReal(scenario, binDir + "/korrin-unit-sim", binDir + "/korrin-update");
-    if (!real.ran) {
-      std::printf("| %s | %.1f | (could not run) | | | | | | |\n", scenario.c_str(), unpaced.totalMs / 1000);
-      allOk = false;
-      continue;
+    // The updater as it wrote before, where given: the same run, its own CPU time.
+    for (const std::string& updaterDir : {binDir, beforeDir}) {
+      if (updaterDir.empty()) continue;
+      const std::string label = scenario + (updaterDir == binDir ? "" : " (before)");
+      const RealResult real = runReal(scenario, binDir + "/korrin-unit-sim", updaterDir + "/korrin-update");
+      if (!real.ran) {
+        std::printf("| %s | %.1f | (could not run) | | | | | | |\n", label.c_str(), unpaced.totalMs / 1000);
+        allOk = false;
+        continue;
+      }
+      const double ratio = real.wallMs / unpaced.totalMs;
+      std::printf("| %s | %.2f | %.2f | %.4f | %.3f | %.2f%% | %.1f | %d | %s |\n", label.c_str(),
+                  unpaced.totalMs / 1000, real.wallMs / 1000, ratio, real.cpuMs / 1000, 100 * real.cpuMs / real.wallMs,
+                  static_cast<double>(real.peakKb) / 1024.0, real.status, real.unitOk ? "exact" : "WRONG");
+      std::fflush(stdout);
+      allOk = allOk && real.unitOk && real.status == 1;
     }
-    const double ratio = real.wallMs / unpaced.totalMs;
-    std::printf("| %s | %.2f | %.2f | %.4f | %.3f | %.2f%% | %.1f | %d | %s |\n", scenario.c_str(),
-                unpaced.totalMs / 1000, real.wallMs / 1000, ratio, real.cpuMs / 1000, 100 * real.cpuMs / real.wallMs,
-                static_cast<double>(real.peakKb) / 1024.0, real.status, real.unitOk ? "exact" : "WRONG");
-    std::fflush(stdout);
-    allOk = allOk && real.unitOk && real.status == 1;
   }
   return allOk ? 0 : 1;
 }

@@ -93,7 +93,8 @@ os::BOOL VirtualLine::setCommTimeouts(const os::COMMTIMEOUTS* timeouts) {
 
 os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
   lastDcb = *dcb;
-  checkpoint();
+  // Bytes still in the buffer go out at the new speed, garbled.
+  sendBuffered(now);
   if (failState) return 0;
   pcSpeed = dcb->BaudRate;
   // The record as the driver reads it: ByteSize 8, Parity 0 (none), StopBits 0
@@ -125,6 +126,12 @@ os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* 
   for (os::DWORD i = 0; i < count; ++i) {
     if (gone()) return 0;
     checkKill();
+    if (i == 0 || oneWritePerByte) {
+      ++writeCalls;
+      now += writeCallTicks;
+      sendBuffered(now);
+      if (stuck()) return writeStuck(count - i);
+    }
     if (txBufferBytes == 0) {
       putOnLine(bytes[i], now);
       now = txLineFree_;
@@ -148,14 +155,26 @@ void VirtualLine::sendBuffered(Ticks until) {
   }
 }
 
-void VirtualLine::checkpoint() {
-  if (txBufferBytes == 0) return;
-  if (!drainAtCheckpoints) {
-    sendBuffered(now);
-    return;
+// The write waits for room that never comes: until its time-out, as Windows
+// counts it (per byte and a constant), or for ever when none is set.
+os::BOOL VirtualLine::writeStuck(os::DWORD count) {
+  const Ticks perByte = static_cast<Ticks>(lastTimeouts.WriteTotalTimeoutMultiplier) * kTicksPerMs;
+  const Ticks constant = static_cast<Ticks>(lastTimeouts.WriteTotalTimeoutConstant) * kTicksPerMs;
+  if (perByte == 0 && constant == 0) {
+    hung = true;
+    record(Event::Hang, "WriteFile that the adapter never takes", now);
+  } else {
+    now += perByte * count + constant;
   }
+  return 1;  // with `written` short of the count
+}
+
+os::BOOL VirtualLine::flushFileBuffers() {
+  if (gone()) return 0;
+  checkKill();
   sendBuffered(std::numeric_limits<Ticks>::max());
   now = std::max(now, txLineFree_);
+  return 1;
 }
 
 void VirtualLine::schedule(const UnitModel::Reply& reply, Ticks heardAt) {
@@ -197,7 +216,7 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
   if (got) *got = 0;
   if (gone()) return 0;
   checkKill();
-  checkpoint();
+  sendBuffered(now);
   settle();
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::size_t available = arrivedCount();
@@ -236,7 +255,7 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
 os::BOOL VirtualLine::clearCommError(os::COMSTAT* stat) {
   if (gone()) return 0;
   checkKill();
-  checkpoint();
+  sendBuffered(now);
   settle();
   if (stat) {
     stat->cbInQue = static_cast<os::DWORD>(arrivedCount());
@@ -247,7 +266,7 @@ os::BOOL VirtualLine::clearCommError(os::COMSTAT* stat) {
 
 os::BOOL VirtualLine::closeHandle() {
   if (!open_) return 0;
-  checkpoint();
+  sendBuffered(now);
   // What has not started out by now is lost with the port.
   txCutBytes += outgoing_.size();
   outgoing_.clear();
@@ -259,8 +278,8 @@ os::BOOL VirtualLine::closeHandle() {
 
 void VirtualLine::sleep(os::DWORD ms) {
   checkKill();
-  checkpoint();
   now += static_cast<Ticks>(ms) * kTicksPerMs;
+  sendBuffered(now);
 }
 
 void VirtualLine::writeConsole(const char* text, std::size_t length) {
@@ -315,6 +334,9 @@ BOOL SetCommState(HANDLE file, DCB* dcb) {
 }
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void*) {
   return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->writeFile(buffer, count, written) : 0;
+}
+BOOL FlushFileBuffers(HANDLE file) {
+  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->flushFileBuffers() : 0;
 }
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
   return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->readFile(buffer, count, read) : 0;

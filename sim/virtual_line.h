@@ -63,12 +63,16 @@ class VirtualLine {
   bool diskFull = false;      // durable writes fail
   bool noUserFolder = false;  // the system gives no per-user folder
   // A USB adapter's transmit buffer: WriteFile returns once the bytes fit in it,
-  // and they leave at line speed. 0: none, WriteFile returns when they are out.
+  // and they leave at line speed; FlushFileBuffers waits until they have left,
+  // and a close throws away what has not. 0: none, WriteFile returns when
+  // they are out, as on a UART.
   std::size_t txBufferBytes = 0;
-  // true: at each look at the line (ClearCommError, ReadFile), pause, new
-  // speed and close the seam first waits until the buffer is empty, as the
-  // real seams do. false: it does not; a close throws away what is left.
-  bool drainAtCheckpoints = true;
+  // What each WriteFile costs before its bytes start: a USB adapter's transfer.
+  Ticks writeCallTicks = 0;
+  // The OS gets every byte in a write call of its own, however the updater
+  // hands them over: how the updater wrote before it gathered an exchange.
+  bool oneWritePerByte = false;
+  Ticks stuckAt = -1;  // from this time on the adapter takes no bytes (a stuck driver)
   static constexpr const char* kUserFolder = "/home/operator/.local/state/korrin/";
   // The simulated PC's own way of numbering a port, shown after E4.
   static constexpr const char* kPortNamingHelp = "Give the unit's port a number from 1 to 4, then run korrin-update -c1\n";
@@ -79,6 +83,7 @@ class VirtualLine {
   bool hung = false;  // a ReadFile asked for bytes that will never come
   bool killed = false;
   std::size_t txCutBytes = 0;  // bytes still in the transmit buffer when the port was closed
+  long writeCalls = 0;         // WriteFile calls that reached the port
   bool stopsCaught = false;  // catchStopRequests was called
   int stopsReleased = 0;
   int timerPeriodsBegun = 0, timerPeriodsEnded = 0;  // timeBeginPeriod, timeEndPeriod calls
@@ -106,6 +111,7 @@ class VirtualLine {
   os::BOOL setCommTimeouts(const os::COMMTIMEOUTS* timeouts);
   os::BOOL setCommState(const os::DCB* dcb);
   os::BOOL writeFile(const void* buffer, os::DWORD count, os::DWORD* written);
+  os::BOOL flushFileBuffers();
   os::BOOL readFile(void* buffer, os::DWORD count, os::DWORD* got);
   os::BOOL clearCommError(os::COMSTAT* stat);
   os::BOOL closeHandle();
@@ -115,6 +121,12 @@ class VirtualLine {
   bool isOpen(os::HANDLE handle) const;
   bool gone() const { return vanishAt >= 0 && now >= vanishAt; }
   bool cut(Ticks at) const { return cutAt >= 0 && at >= cutAt; }
+  bool stuck() const { return stuckAt >= 0 && now >= stuckAt; }
+  // A USB adapter: a buffer of `bufferBytes` and `perWriteCall` for every write.
+  void useUsbAdapter(std::size_t bufferBytes, Ticks perWriteCall = kTicksPerMs) {
+    txBufferBytes = bufferBytes;
+    writeCallTicks = perWriteCall;
+  }
   bool stopRequested() const { return stopAt >= 0 && now >= stopAt; }
   void discardTypedAhead();
   int keysRead() const;
@@ -133,7 +145,7 @@ class VirtualLine {
   std::size_t arrivedCount() const;
   void putOnLine(std::uint8_t byte, Ticks start);  // the byte leaves the PC at `start`
   void sendBuffered(Ticks until);                  // what the buffer has sent by `until`
-  void checkpoint();                               // the seam's drain point
+  os::BOOL writeStuck(os::DWORD count);
 
   UnitModel& unit_;
   bool open_ = false;

@@ -38,6 +38,7 @@ TEST(SerialPortTest, OpenSucceedsOnlyWhenEverySettingTakes) {
     line.failState = c.failState;
     EXPECT_EQ(port.open(c.name, 2400), c.opened);
     port.writeByte('E');
+    port.close();
     EXPECT_EQ(line.wire(), c.opened ? "E" : "") << "a port that failed to open sends nothing";
     // The line settings are tried whatever the steps before them gave.
     EXPECT_EQ(line.lastDcb.BaudRate, c.failMask || c.failTimeouts || c.failState || c.opened ? 2400u : 9600u);
@@ -57,6 +58,7 @@ TEST(SerialPortTest, AClosedPortIsInert) {
   port.write("EE", 2);
   ASSERT_TRUE(port.open("COM1", 9600));
   port.writeByte('E');
+  port.close();
   EXPECT_EQ(line.wire(), "E");
 }
 

@@ -141,6 +141,9 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        "Connected\n\nStopped at the operator's request\n" + notUpdated, "EEX"},
       {"port lost", "uptodate", nullptr, [](VirtualRun& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; }, 0,
        "Connected\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated, "GH"},
+      // A driver that takes nothing holds a write for its time-out, not for ever.
+      {"port stuck", "uptodate", nullptr, [](VirtualRun& run) { run.line.stuckAt = 5 * sim::kTicksPerSecond; }, 0,
+       "\nChecking version..\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated, "GH"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -80,8 +80,13 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
 BOOL SetCommMask(HANDLE file, DWORD eventMask);
 BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 BOOL SetCommState(HANDLE file, DCB* dcb);
-// Returns once every byte is on the line, not merely queued.
+// Returns once the driver has taken the bytes, which may still wait in its
+// buffer or the adapter's. With a write time-out set, `written` falls short
+// of `count` when the time ran out.
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void* overlapped);
+// Returns once every byte written so far is on the line; within the write
+// time-out, false when it ran out or the device has gone.
+BOOL FlushFileBuffers(HANDLE file);
 // Blocks until `count` bytes have arrived: callers ask only for what ClearCommError reported.
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void* overlapped);
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);

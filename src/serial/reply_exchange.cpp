@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/os.h"
-
 namespace korrin {
 
 void sendText(const char* text, SerialPort& port) {
@@ -14,7 +12,7 @@ void sendText(const char* text, SerialPort& port) {
 
 int sendCommand(SerialPort& port, char letter, std::uint32_t waitMs, int length, ReplyBuffer& reply) {
   port.writeByte(static_cast<std::uint8_t>(letter));
-  if (waitMs != 0) sleepMs(waitMs);
+  if (waitMs != 0) sleepMs(port, waitMs);
   return readReply(reply, port, length);
 }
 
@@ -23,7 +21,7 @@ int readReply(ReplyBuffer& reply, SerialPort& port, int length) {
   const std::uint32_t wanted = static_cast<std::uint32_t>(std::clamp(length, 0, int{kReplyBufferSize} - 1));
   std::uint32_t waiting = port.bytesAvailable();
   for (int pauses = 0; waiting < wanted && pauses < kReplyPauses && !port.lost(); ++pauses) {
-    sleepMs(kReplyPollMs);
+    sleepMs(port, kReplyPollMs);
     waiting = port.bytesAvailable();
   }
   if (waiting == 0 || wanted == 0) {
@@ -37,7 +35,7 @@ int readReply(ReplyBuffer& reply, SerialPort& port, int length) {
 }
 
 void drainInput(SerialPort& port) {
-  sleepMs(kDrainSettleMs);
+  sleepMs(port, kDrainSettleMs);
   discardWaiting(port);
 }
 
@@ -49,6 +47,6 @@ void discardWaiting(SerialPort& port) {
   }
 }
 
-void sleepMs(std::uint32_t ms) { os::Sleep(ms == 0 ? 1 : ms); }
+void sleepMs(SerialPort& port, std::uint32_t ms) { port.pause(ms == 0 ? 1 : ms); }
 
 }  // namespace korrin

@@ -31,7 +31,8 @@ int readReply(ReplyBuffer& reply, SerialPort& port, int length);
 void drainInput(SerialPort& port);
 // Throws away what is waiting now, without a pause: nothing that is still on its way.
 void discardWaiting(SerialPort& port);
-// Sleeps `ms` milliseconds; 0 sleeps 1 ms.
-void sleepMs(std::uint32_t ms);
+// Sleeps `ms` milliseconds, counted from when what was written to `port` is
+// on the line; 0 sleeps 1 ms.
+void sleepMs(SerialPort& port, std::uint32_t ms);
 
 }  // namespace korrin

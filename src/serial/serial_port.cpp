@@ -28,6 +28,17 @@ os::DCB lineSettings(std::uint32_t baud) {
   return dcb;
 }
 
+constexpr std::uint32_t kBitsPerByte = 10;      // start bit, 8 data bits, stop bit
+constexpr std::uint32_t kWriteSlackMs = 3000;   // beyond twice the line time
+
+// Reads never time out (only bytes already reported are asked for). A write
+// gets twice its line time and a few seconds: a driver that takes no bytes (a
+// stuck Bluetooth or USB port) would otherwise hold the run for ever.
+os::COMMTIMEOUTS lineTimeouts(std::uint32_t baud) {
+  const std::uint32_t msPerByteTwice = baud == 0 ? 0 : (2 * kBitsPerByte * 1000 + baud - 1) / baud;
+  return os::COMMTIMEOUTS{0, 0, 0, msPerByteTwice, kWriteSlackMs};
+}
+
 }  // namespace
 
 bool SerialPort::open(const char* name, std::uint32_t baud) {
@@ -43,7 +54,7 @@ bool SerialPort::open(const char* name, std::uint32_t baud) {
   std::memcpy(field, name, length);
 
   os::DCB dcb = lineSettings(baud);
-  os::COMMTIMEOUTS timeouts{0, 0, 0, 0, 0};  // reads wait for every byte, writes for the line
+  os::COMMTIMEOUTS timeouts = lineTimeouts(baud);
 
   handle_ = os::CreateFileA(field, os::GENERIC_READ | os::GENERIC_WRITE, 0, nullptr, os::OPEN_EXISTING, 0, nullptr);
   if (handle_ == os::INVALID_HANDLE_VALUE) return false;
@@ -57,20 +68,68 @@ bool SerialPort::open(const char* name, std::uint32_t baud) {
 }
 
 void SerialPort::close() {
-  if (handle_ != os::INVALID_HANDLE_VALUE) os::CloseHandle(handle_);
+  if (handle_ != os::INVALID_HANDLE_VALUE) {
+    // The last command may set a new speed for the unit ("B%06d"), which must
+    // leave at the old one before the port is reopened at the new; closing
+    // throws away what the driver still holds.
+    drainOutput();
+    os::CloseHandle(handle_);
+  }
   handle_ = os::INVALID_HANDLE_VALUE;
+  gatheredCount_ = 0;
+  drainOwed_ = false;
 }
 
+// On a USB adapter every write call is a USB transfer of about 1 ms, whatever
+// it carries: byte by byte, a download would run at 1000 bytes/s at any speed.
+// So the bytes of an exchange are gathered and go to the OS as one write; the
+// line sees the same stream, back to back, as a UART gives it.
 void SerialPort::write(const void* bytes, std::size_t count) {
   if (!isOpen() || lost_) return;
+  const auto* next = static_cast<const std::uint8_t*>(bytes);
+  while (count > 0) {
+    if (gatheredCount_ == kGatherBytes) handOver();
+    const std::size_t take = count < kGatherBytes - gatheredCount_ ? count : kGatherBytes - gatheredCount_;
+    std::memcpy(gathered_ + gatheredCount_, next, take);
+    gatheredCount_ += take;
+    next += take;
+    count -= take;
+  }
+}
+
+void SerialPort::handOver() {
+  if (gatheredCount_ == 0 || lost_) return;
   os::DWORD written = 0;
-  if (!os::WriteFile(handle_, bytes, static_cast<os::DWORD>(count), &written, nullptr)) lost_ = true;
+  // Fewer bytes taken than given is the write time-out: the device is stuck.
+  if (!os::WriteFile(handle_, gathered_, static_cast<os::DWORD>(gatheredCount_), &written, nullptr) ||
+      written != gatheredCount_)
+    lost_ = true;
+  gatheredCount_ = 0;
+  drainOwed_ = true;
+}
+
+// A write returns once the driver has taken the bytes, and a USB adapter keeps
+// hundreds in its own buffer. The unit's reply timing counts from the last
+// byte on the line, so before anything looks for a reply, pauses, or closes
+// the port, the bytes are waited out: once per exchange, not after each byte.
+void SerialPort::drainOutput() {
+  handOver();
+  if (!drainOwed_ || lost_) return;
+  drainOwed_ = false;
+  if (!os::FlushFileBuffers(handle_)) lost_ = true;
+}
+
+void SerialPort::pause(std::uint32_t ms) {
+  if (isOpen()) drainOutput();
+  os::Sleep(ms);
 }
 
 void SerialPort::writeByte(std::uint8_t byte) { write(&byte, 1); }
 
 std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
-  if (!isOpen() || lost_) return 0;
+  if (!isOpen()) return 0;
+  drainOutput();
+  if (lost_) return 0;
   os::DWORD got = 0;
   // Only bytes already reported are asked for, so a failure is the device going.
   if (!os::ReadFile(handle_, buffer, count, &got, nullptr)) lost_ = true;
@@ -93,7 +152,9 @@ void SerialPort::countReplies(const std::uint8_t* bytes, std::uint32_t count) {
 }
 
 std::uint32_t SerialPort::bytesAvailable() {
-  if (!isOpen() || lost_) return 0;
+  if (!isOpen()) return 0;
+  drainOutput();
+  if (lost_) return 0;
   os::DWORD errors = 0;
   os::COMSTAT stat{};
   if (!os::ClearCommError(handle_, &errors, &stat)) {

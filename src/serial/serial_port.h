@@ -1,6 +1,13 @@
 // One COM port, opened with a fixed line configuration: 8 data bits, no parity,
-// one stop bit, no flow control, DTR and RTS inactive, no time-outs. It only
-// reads bytes that have already arrived; all waiting is done by the reply exchange above it.
+// one stop bit, no flow control, DTR and RTS inactive; reads never time out, a
+// write that cannot finish in twice its line time and a few seconds does. It
+// only reads bytes that have already arrived; all waiting for replies is done
+// by the reply exchange above it.
+//
+// What is written is gathered and handed to the OS in one write at the next
+// point where it must be on the line: a look at the receive queue, a read, a
+// pause, a close (and so a new speed). There the port also waits until the
+// bytes have left, since the unit's reply timing counts from the last byte.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +33,8 @@ class SerialPort {
   void close();
   bool isOpen() const { return handle_ != os::INVALID_HANDLE_VALUE; }
 
-  // Synchronous; returns when the bytes are on the line. Nothing happens when closed.
+  // Queued for the line, in order; they are on it by the next read, look at
+  // the receive queue, pause or close. Nothing happens when closed.
   void write(const void* bytes, std::size_t count);
   void writeByte(std::uint8_t byte);
   // Reads exactly `count` bytes, blocking until they arrive: ask only for what
@@ -34,18 +42,31 @@ class SerialPort {
   std::uint32_t read(void* buffer, std::uint32_t count);
   // Received bytes waiting; 0 when closed or when the query fails.
   std::uint32_t bytesAvailable();
+  // Suspends the thread for `ms` milliseconds, counted from when the bytes
+  // written are on the line.
+  void pause(std::uint32_t ms);
 
-  // A write, read or look at the receive queue failed on the open port: the
-  // device has gone (a USB adapter pulled). From then on the port sends and
-  // reads nothing, and the run must end.
+  // A write, read or look at the receive queue failed on the open port, or a
+  // write did not finish in its time: the device has gone (a USB adapter
+  // pulled) or is stuck. From then on the port sends and reads nothing, and
+  // the run must end.
   bool lost() const { return lost_; }
   // How many checksum replies ("CS=") have come in so far, in everything read.
   std::uint32_t checksumRepliesSeen() const { return checksumRepliesSeen_; }
 
+  // Bytes gathered before a write is made without waiting for a drain point:
+  // more than the longest exchange (a 1024-byte block, its address, 'D', 'C').
+  static constexpr std::size_t kGatherBytes = 2048;
+
  private:
   void countReplies(const std::uint8_t* bytes, std::uint32_t count);
+  void handOver();    // what is gathered, to the OS in one write
+  void drainOutput(); // handOver, then wait until it has left
 
   os::HANDLE handle_ = os::INVALID_HANDLE_VALUE;
+  std::uint8_t gathered_[kGatherBytes];
+  std::size_t gatheredCount_ = 0;
+  bool drainOwed_ = false;  // bytes were handed over since the last drain
   bool lost_ = false;
   std::uint32_t checksumRepliesSeen_ = 0;
   int replyPrefixMatched_ = 0;  // characters of "CS=" matched at the end of what was read

@@ -21,19 +21,21 @@
 namespace os {
 namespace {
 
-// The ports this process holds, and whether bytes written to them may still
-// wait in the driver's output buffer. Sleep has no handle, so it drains every
-// port listed here. The updater holds one port at a time (it closes the port
-// before reopening it at another speed); the spare slots cost nothing.
-// The updater runs on one thread, so the table needs no lock.
+// The ports this process holds, with what a bounded write needs: the speed,
+// the write time-out and when the last write's time runs out. The updater
+// holds one port at a time (it closes the port before reopening it at
+// another speed); the spare slots cost nothing. The updater runs on one
+// thread, so the table needs no lock.
 struct OpenPort {
-  int fd;
-  bool drainPending;
+  int fd = -1;
+  DWORD baud = 0;
+  DWORD writeMsPerByte = 0, writeSlackMs = 0;  // both 0: writes wait without end
+  std::int64_t writeDeadlineMs = 0;            // of the last write, on the monotonic clock
 };
 
 constexpr std::size_t kMaxOpenPorts = 8;
-OpenPort openPorts[kMaxOpenPorts] = {{-1, false}, {-1, false}, {-1, false}, {-1, false},
-                                     {-1, false}, {-1, false}, {-1, false}, {-1, false}};
+OpenPort openPorts[kMaxOpenPorts];
+constexpr std::int64_t kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 HANDLE handleOf(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd)); }
 
@@ -47,22 +49,17 @@ OpenPort* portOf(HANDLE handle) {
   return nullptr;
 }
 
-// Windows' WriteFile on a COM port returns when the bytes are on the line; a
-// POSIX write returns when they are queued. The unit's reply timing counts
-// from the moment the last byte left, so the bytes must be out before anyone
-// looks for the reply. tcdrain after every write would give that too, but on
-// a USB adapter each drain costs about a millisecond and data bytes go out one
-// write at a time, so the drain waits for the next look at the line instead.
-void drain(OpenPort& port) {
-  if (!port.drainPending) return;
-  while (tcdrain(port.fd) != 0 && errno == EINTR) {
-  }
-  port.drainPending = false;
+std::int64_t nowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void drainAll() {
-  for (OpenPort& port : openPorts) {
-    if (port.fd >= 0) drain(port);
+bool bounded(const OpenPort& port) { return port.writeMsPerByte != 0 || port.writeSlackMs != 0; }
+
+void sleepFor(std::int64_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
 
@@ -141,8 +138,8 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
   if (slot == nullptr) return INVALID_HANDLE_VALUE;
 
   // O_NOCTTY: the port must not become the updater's controlling terminal.
-  // O_NONBLOCK only for the open itself: without CLOCAL, which SetCommState
-  // sets, open would wait for a carrier that the unit never raises.
+  // O_NONBLOCK: without CLOCAL, which SetCommState sets, open would wait for
+  // a carrier that the unit never raises; it stays on, see below.
   int fd;
   do {
     fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -165,13 +162,10 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
   // Devices without the exclusive mode (ENOTTY, EINVAL) still have the lock.
   (void)ioctl(fd, TIOCEXCL);
 
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return INVALID_HANDLE_VALUE;
-  }
-
-  *slot = OpenPort{fd, false};
+  // The descriptor stays non-blocking: a write that finds the driver's buffer
+  // full waits in poll, which ends when the write's time is up.
+  *slot = OpenPort{};
+  slot->fd = fd;
   return handleOf(fd);
 }
 
@@ -182,12 +176,16 @@ BOOL SetCommMask(HANDLE file, DWORD eventMask) {
 }
 
 BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
-  // Only "no time-outs" is carried out: blocking reads and writes, which the
-  // raw mode of SetCommState gives (VMIN 1, VTIME 0).
-  if (portOf(file) == nullptr || timeouts == nullptr) return 0;
-  return timeouts->ReadIntervalTimeout == 0 && timeouts->ReadTotalTimeoutMultiplier == 0 &&
-         timeouts->ReadTotalTimeoutConstant == 0 && timeouts->WriteTotalTimeoutMultiplier == 0 &&
-         timeouts->WriteTotalTimeoutConstant == 0;
+  // Reads carry out only "no time-out" (VMIN 1, VTIME 0 of the raw mode);
+  // writes the Windows total: a multiplier per byte and a constant.
+  OpenPort* port = portOf(file);
+  if (port == nullptr || timeouts == nullptr) return 0;
+  if (timeouts->ReadIntervalTimeout != 0 || timeouts->ReadTotalTimeoutMultiplier != 0 ||
+      timeouts->ReadTotalTimeoutConstant != 0)
+    return 0;
+  port->writeMsPerByte = timeouts->WriteTotalTimeoutMultiplier;
+  port->writeSlackMs = timeouts->WriteTotalTimeoutConstant;
+  return 1;
 }
 
 BOOL SetCommState(HANDLE file, DCB* dcb) {
@@ -198,9 +196,6 @@ BOOL SetCommState(HANDLE file, DCB* dcb) {
     if (candidate.parity == dcb->Parity) framing = &candidate;
   }
   if (framing == nullptr) return 0;
-
-  // Bytes still queued would go out at the new speed, garbled.
-  drain(*port);
 
   termios wanted{};
   if (tcgetattr(port->fd, &wanted) != 0) return 0;
@@ -232,6 +227,7 @@ BOOL SetCommState(HANDLE file, DCB* dcb) {
   // lines and answer ENOTTY or EINVAL.
   int lines = TIOCM_DTR | TIOCM_RTS;
   if (ioctl(port->fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) return 0;
+  port->baud = dcb->BaudRate;
   return 1;
 }
 
@@ -240,34 +236,66 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, voi
   OpenPort* port = portOf(file);
   if (port == nullptr || overlapped != nullptr || (buffer == nullptr && count != 0)) return 0;
 
+  // As Windows counts a write's total time-out: per byte, plus a constant.
+  const bool timed = bounded(*port);
+  port->writeDeadlineMs = nowMs() + static_cast<std::int64_t>(count) * port->writeMsPerByte + port->writeSlackMs;
   const unsigned char* next = static_cast<const unsigned char*>(buffer);
   std::size_t left = count;
   while (left > 0) {
     ssize_t put = write(port->fd, next, left);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      break;
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EAGAIN) {
+      // The driver's buffer is full: wait for room, but not past the time-out,
+      // so that a driver that takes nothing cannot hold the run.
+      const std::int64_t wait = timed ? port->writeDeadlineMs - nowMs() : -1;
+      if (timed && wait <= 0) break;
+      pollfd room{port->fd, POLLOUT, 0};
+      if (poll(&room, 1, static_cast<int>(wait)) < 0 && errno != EINTR) break;
+      continue;
     }
+    if (put < 0) break;
     next += put;
     left -= static_cast<std::size_t>(put);
   }
-  std::size_t sent = count - left;
-  if (sent > 0) port->drainPending = true;
-  if (written != nullptr) *written = static_cast<DWORD>(sent);
+  if (written != nullptr) *written = static_cast<DWORD>(count - left);
   return left == 0;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  OpenPort* port = portOf(file);
+  if (port == nullptr) return 0;
+  // tcdrain has no time-out. While the driver still holds bytes, they are
+  // given their line time and looked at again, until the last write's time
+  // runs out; tcdrain then waits only for the few in the UART itself.
+  if (bounded(*port) && port->baud != 0) {
+    for (int queued = 0; ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0;) {
+      const std::int64_t left = port->writeDeadlineMs - nowMs();
+      if (left <= 0) return 0;
+      const std::int64_t lineMs = (queued * kBitsPerByte * 1000 + port->baud - 1) / port->baud;
+      sleepFor(lineMs < left ? lineMs : left);
+    }
+  }
+  while (tcdrain(port->fd) != 0) {
+    if (errno != EINTR) return 0;
+  }
+  return 1;
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void* overlapped) {
   if (read != nullptr) *read = 0;
   OpenPort* port = portOf(file);
   if (port == nullptr || overlapped != nullptr || (buffer == nullptr && count != 0)) return 0;
-  drain(*port);
 
   unsigned char* next = static_cast<unsigned char*>(buffer);
   std::size_t left = count;
   while (left > 0) {
     ssize_t got = ::read(port->fd, next, left);
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) {
+      pollfd arrival{port->fd, POLLIN, 0};
+      if (poll(&arrival, 1, -1) < 0 && errno != EINTR) break;
+      continue;
+    }
     // 0 is a hang-up (the device went away): nothing more will come, and
     // reading on would spin.
     if (got <= 0) break;
@@ -281,8 +309,6 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void* overlap
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
   OpenPort* port = portOf(file);
   if (port == nullptr) return 0;
-  // Whoever counts the reply's bytes is about to start its wait.
-  drain(*port);
   int waiting = 0;
   if (ioctl(port->fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
   // Line errors (framing, overrun) are not reported by termios; the updater
@@ -291,7 +317,7 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
   if (stat != nullptr) {
     stat->flags = 0;
     stat->cbInQue = static_cast<DWORD>(waiting);
-    stat->cbOutQue = 0;  // drained just now
+    stat->cbOutQue = 0;  // the updater never asks
   }
   return 1;
 }
@@ -299,26 +325,17 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
 BOOL CloseHandle(HANDLE object) {
   OpenPort* port = portOf(object);
   if (port == nullptr) return 0;
-  // The last command may set a new speed for the unit ("B%06d"), which must
-  // leave at the old one before the port is reopened at the new.
-  drain(*port);
   // The exclusive mode stays with the device after the last close; clear it so
   // that the next program may open the port.
   (void)ioctl(port->fd, TIOCNXCL);
   (void)flock(port->fd, LOCK_UN);
   int fd = port->fd;
-  *port = OpenPort{-1, false};
+  *port = OpenPort{};
   // No retry on EINTR: the descriptor is released either way.
   return close(fd) == 0;
 }
 
-void Sleep(DWORD milliseconds) {
-  // A pause is a wait for the unit; it counts from when the bytes are out.
-  drainAll();
-  timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
+void Sleep(DWORD milliseconds) { sleepFor(milliseconds); }
 
 // The POSIX scheduler sleeps to the requested time already.
 UINT timeBeginPeriod(UINT periodMs) {

@@ -1,8 +1,8 @@
 // The OS seam on Windows: forwards to kernel32, winmm (loaded from the system
-// folder at run time) and the console runtime, plus the wait that puts
-// written bytes on the line. The os:: records have the fields of the Windows
-// ones but are types of their own (os::DWORD is 32 bits everywhere, Windows'
-// is unsigned long), so they are copied field by field.
+// folder at run time) and the console runtime, plus the wait in a drain that
+// puts written bytes on the line. The os:: records have the fields of the
+// Windows ones but are types of their own (os::DWORD is 32 bits everywhere,
+// Windows' is unsigned long), so they are copied field by field.
 #include "platform/os.h"
 
 #include "platform/win32/win32_api.h"
@@ -14,14 +14,13 @@
 
 namespace {
 
-// The ports this process holds, and the bytes written to each since it was
-// last made sure they are out. The updater runs on one thread and holds one
-// port at a time; the spare slots cost nothing.
+// The ports this process holds, and when the bytes written to each have had
+// their line time. The updater runs on one thread and holds one port at a
+// time; the spare slots cost nothing.
 struct OpenPort {
   HANDLE handle;          // null: a free slot
   ::DWORD baud;           // of the last SetCommState that took; 0 before
-  bool drainPending;      // bytes were written since the last drain
-  LONGLONG lineFreeAt;    // performance counter when the last of them has left
+  LONGLONG lineFreeAt;    // performance counter when the last byte written has left
 };
 
 constexpr std::size_t kMaxOpenPorts = 8;
@@ -53,34 +52,24 @@ OpenPort* portOf(HANDLE handle) {
 
 // A synchronous WriteFile on a COM port returns when the driver has taken the
 // bytes, not when they are on the line: a UART keeps up to 16 in its FIFO, a
-// USB adapter hundreds in its own buffer. The unit's reply timing counts from
-// the last byte on the line, so before anyone looks for a reply, pauses, sets
-// a new speed or closes the port, the bytes are handed on (FlushFileBuffers)
-// and then given the time the line needs for them. As on POSIX, this is done
-// once per exchange rather than after every data byte.
+// USB adapter hundreds in its own buffer, and FlushFileBuffers only hands them
+// on. So a drain also waits out the line time of the bytes written, counted
+// from each write.
 void noteWritten(OpenPort& port, LONGLONG startedAt, ::DWORD count) {
   if (count == 0 || port.baud == 0) return;
   // Bytes written while the line is still busy queue behind those before.
-  LONGLONG from = port.drainPending && port.lineFreeAt > startedAt ? port.lineFreeAt : startedAt;
+  LONGLONG from = port.lineFreeAt > startedAt ? port.lineFreeAt : startedAt;
   port.lineFreeAt = from + static_cast<LONGLONG>(count) * kBitsPerByte * counterFrequency() / port.baud;
-  port.drainPending = true;
 }
 
-void drain(OpenPort& port) {
-  if (!port.drainPending) return;
-  (void)::FlushFileBuffers(port.handle);
+bool drain(OpenPort& port) {
+  if (!::FlushFileBuffers(port.handle)) return false;
   const LONGLONG frequency = counterFrequency();
   for (LONGLONG left = port.lineFreeAt - counterNow(); left > 0; left = port.lineFreeAt - counterNow()) {
     // Rounded up: a wait a little long costs nothing, one too short loses the reply.
     ::Sleep(static_cast<::DWORD>((left * 1000 + frequency - 1) / frequency));
   }
-  port.drainPending = false;
-}
-
-void drainAll() {
-  for (OpenPort& port : openPorts) {
-    if (port.handle != nullptr) drain(port);
-  }
+  return true;
 }
 
 ::DCB toWindows(const os::DCB& from) {
@@ -191,7 +180,7 @@ os::HANDLE os::CreateFileA(const char* fileName, os::DWORD desiredAccess, os::DW
   HANDLE handle = ::CreateFileA(openName, desiredAccess, shareMode,
                                 static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes), creationDisposition,
                                 flagsAndAttributes, templateFile);
-  if (handle != INVALID_HANDLE_VALUE) *slot = OpenPort{handle, 0, false, 0};
+  if (handle != INVALID_HANDLE_VALUE) *slot = OpenPort{handle, 0, 0};
   return handle;
 }
 
@@ -212,8 +201,6 @@ os::BOOL os::SetCommState(os::HANDLE file, os::DCB* dcb) {
   if (dcb == nullptr) return FALSE;
   ::DCB windows = toWindows(*dcb);
   OpenPort* port = portOf(file);
-  // Bytes still queued would go out at the new speed, garbled.
-  if (port != nullptr) drain(*port);
   ::BOOL ok = ::SetCommState(file, &windows);
   if (ok && port != nullptr) port->baud = windows.BaudRate;
   return ok;
@@ -229,8 +216,12 @@ os::BOOL os::WriteFile(os::HANDLE file, const void* buffer, os::DWORD count, os:
   return ok;
 }
 
+os::BOOL os::FlushFileBuffers(os::HANDLE file) {
+  OpenPort* port = portOf(file);
+  return port != nullptr && drain(*port);
+}
+
 os::BOOL os::ReadFile(os::HANDLE file, void* buffer, os::DWORD count, os::DWORD* read, void* overlapped) {
-  if (OpenPort* port = portOf(file)) drain(*port);
   ::DWORD done = 0;
   ::BOOL ok = ::ReadFile(file, buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
   if (read != nullptr) *read = static_cast<os::DWORD>(done);
@@ -238,8 +229,6 @@ os::BOOL os::ReadFile(os::HANDLE file, void* buffer, os::DWORD count, os::DWORD*
 }
 
 os::BOOL os::ClearCommError(os::HANDLE file, os::DWORD* errors, os::COMSTAT* stat) {
-  // Whoever counts the reply's bytes is about to start its wait.
-  if (OpenPort* port = portOf(file)) drain(*port);
   ::DWORD windowsErrors = 0;
   ::COMSTAT windows;
   std::memset(&windows, 0, sizeof windows);
@@ -256,21 +245,11 @@ os::BOOL os::ClearCommError(os::HANDLE file, os::DWORD* errors, os::COMSTAT* sta
 }
 
 os::BOOL os::CloseHandle(os::HANDLE object) {
-  if (OpenPort* port = portOf(object)) {
-    // The last command may set a new speed for the unit ("B%06d"), which must
-    // leave at the old one before the port is reopened at the new; closing
-    // would throw away what the driver still holds.
-    drain(*port);
-    *port = OpenPort{};
-  }
+  if (OpenPort* port = portOf(object)) *port = OpenPort{};
   return ::CloseHandle(object);
 }
 
-void os::Sleep(os::DWORD milliseconds) {
-  // A pause is a wait for the unit; it counts from when the bytes are out.
-  drainAll();
-  ::Sleep(milliseconds);
-}
+void os::Sleep(os::DWORD milliseconds) { ::Sleep(milliseconds); }
 
 namespace {
 
