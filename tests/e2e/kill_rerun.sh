@@ -83,11 +83,16 @@ if [[ $mode == wine ]]; then
   mkdir -p "$work"
   "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM$port" /t REG_SZ /d "$work/com$port" /f \
     >>"$work/wine-setup.log" 2>&1 || { echo "wine reg add failed:" >&2; tail -n 20 "$work/wine-setup.log" >&2; exit 1; }
-  # The ports are mapped when the server starts; its output goes to the log.
-  "$wineserver" -k 2>/dev/null
-  "$wineserver" -w 2>/dev/null
-  "$wineserver" -p >/dev/null 2>>"$work/wine-setup.log"
-  USER=Юрий "$wine" cmd /c exit >/dev/null 2>>"$work/wine-setup.log" </dev/null
+  # A Wine session is one account: the first program after the server starts
+  # names it, for as long as the server lives. The ports are mapped then too;
+  # the server's output goes to the log.
+  wine_session() {
+    "$wineserver" -k 2>/dev/null
+    "$wineserver" -w 2>/dev/null
+    "$wineserver" -p >/dev/null 2>>"$work/wine-setup.log"
+    USER=$1 "$wine" cmd /c exit >/dev/null 2>>"$work/wine-setup.log" </dev/null
+  }
+  wine_session Юрий
 fi
 
 # How many write-back blocks the unit received: 'D' lines after an 'A' in the
@@ -197,6 +202,7 @@ kill_and_rerun() {
     rm -rf "$copies"
     keys=y
   fi
+  [[ $case == other-account ]] && wine_session 山田
   printf %s "$keys" > "$dir/keys"
   start=$(date +%s)
   start_sim run2 || return 1
@@ -230,9 +236,12 @@ kill_and_rerun() {
   fi
 
   if [[ $case == other-account ]]; then
-    # Run 1 opened its account's own folder too (searched for older copies), through the UTF-16 calls.
-    [[ -d $WINEPREFIX/drive_c/users/Юрий/AppData/Local/Korrin ]] ||
-      fault "run 1: no folder C:\\users\\Юрий\\AppData\\Local\\Korrin"
+    # Each run opened its account's own folder too (searched for older copies), through the UTF-16 calls.
+    local account
+    for account in Юрий 山田; do
+      [[ -d $WINEPREFIX/drive_c/users/$account/AppData/Local/Korrin ]] ||
+        fault "no folder C:\\users\\$account\\AppData\\Local\\Korrin"
+    done
   fi
 
   if (( ${#faults[@]} )); then
