@@ -64,6 +64,23 @@ if(NOT release_revision MATCHES "^[0-9a-fA-F][0-9a-fA-F][0-9a-fA-F][0-9a-fA-F][0
   refuse("release.txt must give the revision as revision= and six hexadecimal digits (MMDDYY)")
 endif()
 
+# A Pro release from 10/12/03 on converts the records to 2808 bytes, which the
+# configuration area cannot hold whole: record 5, written at 0x76D8, runs to
+# 0x81CF, and the software download then overwrites its last 464 bytes. The
+# updater does as it must; whoever builds such a release is told.
+string(SUBSTRING "${release_revision}" 0 4 release_month_day)
+string(SUBSTRING "${release_revision}" 4 2 release_year)
+math(EXPR release_order "(0x${release_year} << 16) | 0x${release_month_day}")
+math(EXPR pro_layout_order "(0x03 << 16) | 0x1012")  # 10/12/03, year first as the updater compares
+if(release_is_pro AND release_order GREATER_EQUAL pro_layout_order)
+  message(WARNING "Release ${RELEASE_DIR} (Pro, revision ${release_revision}) converts the configuration "
+    "records to 2808 bytes: record 5, written at 0x76D8, spans to 0x81CF, and the software download then "
+    "overwrites its last 464 bytes, so the unit keeps a record 5 whose checksum no longer holds (and 164 "
+    "bytes of the original record 5 exist nowhere else once the saved copy is removed). A write-back "
+    "cut past 0x8000 changes the identification window: the next run asks the identification question. "
+    "See the README, \"Building an updater for another release\".")
+endif()
+
 # unit_table.csv: the header, then rows 0..161 in order; row numbers are what
 # the identification's first-match search depends on.
 file(STRINGS "${RELEASE_DIR}/unit_table.csv" table_lines)

@@ -46,6 +46,8 @@ function(korrin_add_release_check_test)
         "-DMAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}"
         "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"
         -P "${korrin_release_cmake_dir}/release_check_test.cmake")
+    add_test(NAME windows_file_version_reads_revision_as_decimal
+      COMMAND "${CMAKE_COMMAND}" -P "${korrin_release_cmake_dir}/version_numbers_test.cmake")
   endif()
 endfunction()
 cmake_language(DEFER CALL korrin_add_release_check_test)

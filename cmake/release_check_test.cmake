@@ -63,4 +63,16 @@ file(WRITE "${broken}/release.txt" "${pro_release}")
 expect_refusal("release of the other model"
   "the first unit table row with the identification window sum is not of the release's model")
 
+# A Pro release from 10/12/03 on: the build warns of what becomes of record 5.
+# (These images are the base model's, so the build then stops at the model rule.)
+file(WRITE "${broken}/release.txt" "model=KorrinPro\nrevision=101203\n")
+execute_process(COMMAND "${CMAKE_COMMAND}" --build "${build}" --target korrin_release
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+string(REGEX REPLACE "[ \t\r\n]+" " " flat "${output}")
+string(FIND "${flat}" "record 5, written at 0x76D8, spans to 0x81CF" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "Pro release 101203: no warning about record 5:\n${output}")
+endif()
+message(STATUS "Pro release 101203: warned about record 5")
+
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -21,7 +21,11 @@ import zipfile
 OPERATOR_HEADING = "## For the operator"
 GUIDE_NAME = "operator-guide.txt"
 SUMS_NAME = "SHA256SUMS"
-WIDTH = 78
+WIDTH = 78  # a console or Notepad of 80 columns, with room to spare
+# Lines between these are for the maintainer or another system (Linux, macOS,
+# the measurements): not in the guide.
+SKIP_START = re.compile(r"\s*<!-- guide:skip\b.*-->\s*")
+SKIP_END = re.compile(r"\s*<!-- guide:end -->\s*")
 
 
 def operator_part(readme_text):
@@ -36,7 +40,19 @@ def operator_part(readme_text):
         if lines[i].startswith("## "):
             end = i
             break
-    return lines[start:end]
+    return without_skipped(lines[start:end])
+
+
+def without_skipped(lines):
+    kept, skipping = [], False
+    for line in lines:
+        if SKIP_START.fullmatch(line):
+            skipping = True
+        elif SKIP_END.fullmatch(line):
+            skipping = False
+        elif not skipping:
+            kept.append(line)
+    return kept
 
 
 # Stands for a space inside a console text until the lines are wrapped: the
@@ -45,7 +61,8 @@ KEEP_SPACE = "\ue000"
 
 
 def plain(text):
-    """Markdown inline marks to plain text: code in quotes, emphasis dropped."""
+    """Markdown inline marks to plain text: code in quotes, emphasis and link targets dropped."""
+    text = re.sub(r"\[([^\]]*)\]\([^)]*\)", r"\1", text)
     text = re.sub(r"`([^`]*)`", lambda m: '"' + m.group(1).replace(" ", KEEP_SPACE) + '"', text)
     return text.replace("**", "")
 
@@ -53,8 +70,18 @@ def plain(text):
 def wrap(text, indent="", hanging=None):
     hanging = indent if hanging is None else hanging
     # Breaking only at spaces keeps option names and console texts whole.
-    return textwrap.wrap(text, WIDTH, initial_indent=indent, subsequent_indent=hanging,
-                         break_long_words=False, break_on_hyphens=False) or [indent.rstrip()]
+    lines = textwrap.wrap(text, WIDTH, initial_indent=indent, subsequent_indent=hanging,
+                          break_long_words=False, break_on_hyphens=False) or [indent.rstrip()]
+    out = []
+    for line in lines:
+        if len(line) <= WIDTH or KEEP_SPACE not in line:
+            out.append(line)
+            continue
+        # A console text longer than a line: broken at its own spaces after all.
+        first = line[:len(line) - len(line.lstrip())]
+        out += textwrap.wrap(line.strip().replace(KEEP_SPACE, " "), WIDTH, initial_indent=first,
+                             subsequent_indent=hanging, break_long_words=False, break_on_hyphens=False)
+    return out
 
 
 def table_cells(line):

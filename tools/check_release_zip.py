@@ -6,8 +6,13 @@
 - its name and its executable's name carry the revision of DIR/release.txt;
 - it holds exactly the executable, operator-guide.txt and SHA256SUMS;
 - SHA256SUMS lists the other two files with their right checksums;
-- the executable's version information names the release's revision and model;
-- the guide holds every text of the README's part for the operator;
+- the executable is stripped, and its version information names the release's
+  revision and model, with the file version MM.DD.YY.0 as the revision's
+  digit pairs read (decimal), a CompanyName and a LegalCopyright;
+- its manifest asks for the invoker's rights, names Windows 10/11 and UTF-8;
+- the guide holds every text of the README's part for the operator (but those
+  marked guide:skip), as plain text in lines of at most 80 columns, with
+  nothing for Linux, macOS or the measurements;
 - with --exe, the executable is byte for byte that file.
 
 Prints what it checked; exits 1 at the first difference, naming it.
@@ -24,6 +29,11 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 GUIDE_NAME = "operator-guide.txt"
 SUMS_NAME = "SHA256SUMS"
 RT_VERSION = 16
+RT_MANIFEST = 24
+GUIDE_COLUMNS = 80
+WINDOWS_10_AND_11 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+# What the guide is not for, and Markdown it must not show.
+NOT_IN_GUIDE = ["Linux", "macOS", "bench", "XDG_STATE_HOME", "KORRIN_COM", "](", "`", "**", "<!--"]
 VERSION_SIGNATURE = 0xFEEF04BD
 
 
@@ -56,8 +66,15 @@ def rva_to_offset(pe, rva):
     raise Refused(f"address 0x{rva:x} lies in no section")
 
 
-def version_resource(pe):
-    """The bytes of the first RT_VERSION resource."""
+def is_stripped(pe):
+    """No COFF symbol table: PointerToSymbolTable and NumberOfSymbols are 0."""
+    lfanew = struct.unpack_from("<I", pe, 0x3C)[0]
+    pointer, count = struct.unpack_from("<II", pe, lfanew + 4 + 8)
+    return pointer == 0 and count == 0
+
+
+def version_resource(pe, resource_type=RT_VERSION):
+    """The bytes of the first resource of that type (RT_VERSION unless said)."""
     if pe[:2] != b"MZ":
         raise Refused("the executable is not a PE file")
     lfanew = struct.unpack_from("<I", pe, 0x3C)[0]
@@ -77,7 +94,7 @@ def version_resource(pe):
 
     subdirectory = 0x80000000
     for ident, target in entries(0):
-        if ident == RT_VERSION and target & subdirectory:
+        if ident == resource_type and target & subdirectory:
             names = entries(target & ~subdirectory)
             if names and names[0][1] & subdirectory:
                 languages = entries(names[0][1] & ~subdirectory)
@@ -85,7 +102,8 @@ def version_resource(pe):
                     data_rva, size = struct.unpack_from("<II", pe, base + languages[0][1])
                     start = rva_to_offset(pe, data_rva)
                     return pe[start:start + size]
-    raise Refused("the executable has no version information")
+    raise Refused("the executable has no version information" if resource_type == RT_VERSION
+                  else f"the executable has no resource of type {resource_type}")
 
 
 def parse_block(data, offset):
@@ -133,9 +151,17 @@ def operator_texts(readme):
     lines = readme.splitlines()
     start = lines.index("## For the operator")
     texts = []
+    skipping = False
     for line in lines[start:]:
         if line.startswith("## ") and texts:
             break
+        if re.fullmatch(r"\s*<!-- guide:skip\b.*-->\s*", line):
+            skipping = True
+        elif re.fullmatch(r"\s*<!-- guide:end -->\s*", line):
+            skipping = False
+        if skipping:
+            continue
+        line = re.sub(r"\[([^\]]*)\]\([^)]*\)", r"\1", line)
         line = re.sub(r"`([^`]*)`", r'"\1"', line).replace("**", "").strip()
         if not line or line.startswith("<!--") or re.fullmatch(r"\|[-|: ]*\|", line):
             continue
@@ -185,8 +211,20 @@ def check(args):
                 raise Refused(f"{exe_name} differs from {args.exe}")
         print(f"ok: {exe_name} is {args.exe}")
 
+    if not is_stripped(exe):
+        raise Refused(f"{exe_name} carries a symbol table: it is not stripped")
+    print(f"ok: {exe_name} is stripped ({len(exe)} bytes)")
+    manifest = version_resource(exe, RT_MANIFEST).decode("utf-8", "replace")
+    for part in ('level="asInvoker"', WINDOWS_10_AND_11, ">UTF-8</activeCodePage>"):
+        if part not in manifest:
+            raise Refused(f"the executable's manifest lacks {part}")
+    print("ok: manifest: asInvoker, Windows 10/11, UTF-8 code page")
+
     numbers, strings = version_info(exe)
-    expected_numbers = tuple(int(revision[i:i + 2], 16) for i in (0, 2, 4)) + (0,)
+    # The pairs of MMDDYY read as the decimal numbers they spell: 12/15/10 is 12.15.10.0.
+    if not re.fullmatch(r"[0-9]{6}", revision):
+        raise Refused(f"the revision {revision} is no date MMDDYY")
+    expected_numbers = tuple(int(revision[i:i + 2], 10) for i in (0, 2, 4)) + (0,)
     if numbers != expected_numbers:
         raise Refused(f"the file version is {numbers}, not {expected_numbers} for revision {revision}")
     model_text = "base model Korrin" if model == "Korrin" else "Pro model KorrinPro"
@@ -197,11 +235,13 @@ def check(args):
         "ProductVersion": [revision, model],
         "Comments": [revision, model_text],
         "OriginalFilename": [exe_name],
+        "CompanyName": [""],
+        "LegalCopyright": ["Copyright"],
     }
     for field, parts in wanted.items():
         value = strings.get(field, "")
         missing = [part for part in parts if part not in value]
-        if missing:
+        if missing or not value:
             raise Refused(f"the version information's {field} is {value!r}: it lacks {missing}")
     print(f"ok: version {'.'.join(map(str, numbers))}, " +
           "; ".join(f"{field}: {strings[field]}" for field in wanted))
@@ -212,6 +252,13 @@ def check(args):
         raise Refused(f"{GUIDE_NAME} has lines not ended by CRLF")
     with open(args.readme, encoding="utf-8") as f:
         texts = operator_texts(f.read())
+    for number, line in enumerate(guide.lstrip("\ufeff").split("\r\n"), 1):
+        if len(line) > GUIDE_COLUMNS:
+            raise Refused(f"{GUIDE_NAME} line {number} is {len(line)} columns, more than {GUIDE_COLUMNS}: {line!r}")
+        for mark in NOT_IN_GUIDE:
+            if mark in line:
+                raise Refused(f"{GUIDE_NAME} line {number} has {mark!r}, not for Windows operators: {line!r}")
+    print(f"ok: {GUIDE_NAME}: plain text, at most {GUIDE_COLUMNS} columns, for Windows operators only")
     flat = collapse(guide)
     for text in [exe_name, revision] + texts:
         if collapse(text) not in flat:

@@ -155,9 +155,11 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
 
 // What a run takes from the system, given back when the run returns, after
 // the exit's key prompt: a 1 ms timer resolution (Windows stretches Sleep(40)
-// to a whole scheduler tick unless asked) and the operator's stop requests,
-// taken from then on at the next safe point.
+// to a whole scheduler tick unless asked), the operator's stop requests,
+// taken from then on at the next safe point, and the console without QuickEdit.
 class RunResources {
+  const QuickEditOff console_;
+
  public:
   RunResources() {
     os::timeBeginPeriod(kTimerResolutionMs);

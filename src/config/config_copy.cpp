@@ -147,9 +147,17 @@ CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_
 }
 
 CopyStore openCopyStore() {
+  CopyStore store;
   char folder[1024];
-  if (!os::userDataFolder(folder, sizeof folder)) return {};
-  return {folder};
+  if (os::pcDataFolder(folder, sizeof folder)) store.folder = folder;
+  if (os::userDataFolder(folder, sizeof folder)) {
+    if (store.folder.empty()) {
+      store.folder = folder;
+    } else if (store.folder != folder) {
+      store.olderFolders.emplace_back(folder);
+    }
+  }
+  return store;
 }
 
 namespace {
@@ -198,21 +206,24 @@ bool saveCopy(const CopyStore& store, const ConfigCopy& copy, std::string& path)
 
 CopyMatch findCopy(const CopyStore& store, const FirmwarePackage& package, ConfigMode mode, const std::uint8_t* area,
                    std::size_t bytes, ConfigCopy& copy, std::string& path) {
-  if (store.folder.empty()) return CopyMatch::None;
-  const std::vector<std::string> names = copyNames(store.folder);
+  std::vector<std::string> folders = store.olderFolders;
+  if (!store.folder.empty()) folders.insert(folders.begin(), store.folder);
   auto file = std::make_unique<std::uint8_t[]>(kMaxFileBytes);
-  for (const std::string& name : names) {
-    const std::string candidate = store.folder + name;
-    std::size_t count = 0;
-    if (!os::readWholeFile(candidate.c_str(), file.get(), kMaxFileBytes, &count)) continue;
-    if (!decode(file.get(), count, copy)) continue;
-    if (copy.packageRevision != package.packageRevision || copy.packageIsPro != package.packageIsPro ||
-        copy.mode != mode || copy.targetSize != targetRecordSize(package))
-      continue;
-    const CopyMatch match = matchCopy(copy, area, bytes);
-    if (match != CopyMatch::None) {
-      path = candidate;
-      return match;
+  for (const std::string& folder : folders) {
+    const std::vector<std::string> names = copyNames(folder);
+    for (const std::string& name : names) {
+      const std::string candidate = folder + name;
+      std::size_t count = 0;
+      if (!os::readWholeFile(candidate.c_str(), file.get(), kMaxFileBytes, &count)) continue;
+      if (!decode(file.get(), count, copy)) continue;
+      if (copy.packageRevision != package.packageRevision || copy.packageIsPro != package.packageIsPro ||
+          copy.mode != mode || copy.targetSize != targetRecordSize(package))
+        continue;
+      const CopyMatch match = matchCopy(copy, area, bytes);
+      if (match != CopyMatch::None) {
+        path = candidate;
+        return match;
+      }
     }
   }
   return CopyMatch::None;

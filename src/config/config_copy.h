@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "config/config_record.h"
 #include "package/firmware_package.h"
@@ -40,10 +41,14 @@ enum class CopyMatch {
 // from the readout are another unit's: the furthest block must then show them.
 CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_t bytes);
 
-// The per-user folder's copies, by name. A copy is kept from just before the
-// write-back until a write-back of it has completed.
+// The copies saved on this PC, by name. A copy is kept from just before the
+// write-back until a write-back of it has completed. New copies go to the
+// PC's own folder, so that the next run finds them whichever account runs it
+// (the account's folder where the system has no such folder); the account's
+// folder is searched too, for the copies older versions left there.
 struct CopyStore {
-  std::string folder;  // empty: the system gave no folder
+  std::string folder;                      // where copies are saved, searched first; empty: no folder
+  std::vector<std::string> olderFolders;  // searched after it
 };
 CopyStore openCopyStore();
 

@@ -129,19 +129,38 @@ void listSerialPorts(void (*each)(const char* name, void* context), void* contex
 // (COM1 to COM4) on this system: lines of text, each ending with a line feed.
 const char* portNamingHelp();
 
-// Files of this user that outlive a run: the saved copies of a unit's
-// configuration records. Paths are plain text in the system's own form.
+// Console input mode (standard input), as Windows has it: QuickEdit lets a
+// mouse click select text and hold up every console write until the selection
+// ends. GetConsoleMode fails where input is no console (a pipe, a file, POSIX).
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD ENABLE_QUICK_EDIT_MODE = 0x0040;
+constexpr DWORD ENABLE_EXTENDED_FLAGS = 0x0080;  // needed to change QuickEdit
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleMode(HANDLE console, DWORD* mode);
+BOOL SetConsoleMode(HANDLE console, DWORD mode);
+
+// Files that outlive a run: the saved copies of a unit's configuration
+// records. Paths are UTF-8, in the system's own form; Windows takes and gives
+// them in UTF-16 underneath, so that every account name works.
 //
-// The folder for them, created (readable by its owner only) when missing, with
-// a separator at its end so that a file name can be appended. Windows:
+// The folders for them, created when missing, each with a separator at its end
+// so that a file name can be appended; false when the system gives no such
+// folder. Opening one removes temporary files that a killed writeFileDurably
+// left in it (those of a process still running stay).
+//
+// The PC's own folder, which every account on the PC may read and write and
+// no one else: Windows %ProgramData%\Korrin\ with an access list of its own
+// (SYSTEM, Administrators, Users). POSIX has none: false.
+bool pcDataFolder(char* path, std::size_t size);
+// This account's folder, readable by its owner only. Windows:
 // %LOCALAPPDATA%\Korrin\; POSIX: $XDG_STATE_HOME/korrin/, else
-// ~/.local/state/korrin/. False when the system gives no such folder.
+// ~/.local/state/korrin/.
 bool userDataFolder(char* path, std::size_t size);
 // Calls `each` with the name (not the path) of every regular file in `folder`.
 void listFiles(const char* folder, void (*each)(const char* name, void* context), void* context);
-// Replaces the file at `path` with `count` bytes, readable by its owner only,
-// and returns only once they are on the disk: written to a temporary file
-// beside it, flushed, then renamed over it (and, on POSIX, the folder flushed).
+// Replaces the file at `path` with `count` bytes (POSIX: readable by its owner
+// only; Windows: as its folder's access list gives), and returns only once
+// they are on the disk: written to a temporary file beside it, flushed, then renamed over it (and, on POSIX, the folder flushed).
 // False on any failure; the file at `path` is then as it was before.
 bool writeFileDurably(const char* path, const void* bytes, std::size_t count);
 // The whole file into `bytes`; false when it is missing, unreadable or larger

@@ -3,9 +3,10 @@
 # download, then run again.
 # korrin-update against korrin-unit-sim on a pseudo-terminal, scenario
 # 'convert'; the unit keeps its memory between the two runs (--state) and the
-# updater its saved copies of the unit's records in a fresh per-user folder.
+# updater its saved copies of the unit's records in a fresh folder.
 #
-#   kill_rerun.sh BUILD_DIR
+#   kill_rerun.sh BUILD_DIR                    native: cases copy, no-copy and hardware
+#   kill_rerun.sh wine BUILD_DIR [SIM_DIR]     Windows executable: case other-account
 #
 # Run 1 is killed (SIGKILL) while the converted records are being written back.
 # copy:    run 2 finds the copy saved by run 1 and writes its records again: the
@@ -17,21 +18,39 @@
 #          identification window holds this release's software: run 2 takes
 #          the unit for this release, must find its hardware image incomplete
 #          and send it; the unit must be exact.
-# The three cases run side by side, about 2.5 minutes in all.
+# other-account: as copy, under Wine (one prefix, COM4), run 1 by the account
+#          Юрий and run 2 by the account 山田 (names outside any one ANSI code
+#          page): the copy in the PC's folder (C:\ProgramData\Korrin) is found.
+# The native cases run side by side, about 2.5 minutes in all; the Wine case
+# about 4.5 minutes. SIM_DIR holds korrin-unit-sim (default: build/native).
 # E2E_TIMEOUT: seconds one updater run may take before it counts as hung (default 300).
 set -u -o pipefail
 
 if [[ ${1:-} == -h || ${1:-} == --help ]]; then
-  sed -n '2,21p' "$0"
+  sed -n '2,26p' "$0"
   exit 0
 fi
-if [[ $# -ne 1 ]]; then
-  sed -n '2,21p' "$0" >&2
+mode=native
+if [[ ${1:-} == wine ]]; then
+  mode=wine
+  shift
+fi
+if [[ $# -lt 1 || $# -gt 2 || ($mode == native && $# -ne 1) ]]; then
+  sed -n '2,26p' "$0" >&2
   exit 2
 fi
 build_dir=$(cd "$1" && pwd) || exit 2
-updater=$build_dir/korrin-update
-sim=$build_dir/korrin-unit-sim
+if [[ $mode == native ]]; then
+  updater=$build_dir/korrin-update
+  sim=$build_dir/korrin-unit-sim
+  cases=(copy no-copy hardware)
+  port=1
+else
+  updater=$build_dir/korrin-update.exe
+  sim=${2:-$(dirname "$build_dir")/native}/korrin-unit-sim
+  cases=(other-account)
+  port=4
+fi
 for program in "$updater" "$sim"; do
   [[ -f $program ]] || { echo "missing $program (build it first)" >&2; exit 2; }
 done
@@ -52,6 +71,35 @@ exact_verdict="unit OK: flashed with exactly the release's images (software and 
 
 work=$build_dir/e2e-kill-rerun
 rm -rf "$work"
+
+if [[ $mode == wine ]]; then
+  find_tool() {
+    local name
+    for name in "$@"; do
+      if command -v "$name" >/dev/null 2>&1; then command -v "$name"; return 0; fi
+      if [[ -x $name ]]; then echo "$name"; return 0; fi
+    done
+    return 1
+  }
+  wine=$(find_tool wine wine64 /usr/lib/wine/wine64 /usr/lib/wine/wine) || { echo "wine not found" >&2; exit 2; }
+  wineserver=$(find_tool wineserver /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver) ||
+    { echo "wineserver not found" >&2; exit 2; }
+  # Wine names the account after USER, and reads names in the locale's charset.
+  export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
+  mkdir -p "$work"
+  "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM$port" /t REG_SZ /d "$work/com$port" /f \
+    >>"$work/wine-setup.log" 2>&1 || { echo "wine reg add failed:" >&2; tail -n 20 "$work/wine-setup.log" >&2; exit 1; }
+  # A Wine session is one account: the first program after the server starts
+  # names it, for as long as the server lives. The ports are mapped then too;
+  # the server's output goes to the log.
+  wine_session() {
+    "$wineserver" -k 2>/dev/null
+    "$wineserver" -w 2>/dev/null
+    "$wineserver" -p >/dev/null 2>>"$work/wine-setup.log"
+    USER=$1 "$wine" cmd /c exit >/dev/null 2>>"$work/wine-setup.log" </dev/null
+  }
+  wine_session Юрий
+fi
 
 # How many write-back blocks the unit received: 'D' lines after an 'A' in the
 # configuration area (addresses are six upper-case digits, so they compare as text).
@@ -75,15 +123,34 @@ kill_and_rerun() {
   local case=$1 dir=$work/$1 faults=() sim_pid='' updater_pid='' device kill_at=$kill_at_address
   [[ $case == hardware ]] && kill_at=050000
   mkdir -p "$dir/home"
-  # The updater's per-user folder; nothing of the caller's own copies is seen or touched.
-  local user_env=(HOME="$dir/home" XDG_STATE_HOME="$dir/home/state") copies=$dir/home/state/korrin
+  # The updater's folders; nothing of the caller's own copies is seen or touched.
+  local run1_env run2_env copies link_args=()
+  if [[ $mode == native ]]; then
+    run1_env=(HOME="$dir/home" XDG_STATE_HOME="$dir/home/state")
+    run2_env=("${run1_env[@]}")
+    copies=$dir/home/state/korrin
+  else
+    run1_env=(USER=Юрий) run2_env=(USER=山田)
+    copies=$WINEPREFIX/drive_c/ProgramData/Korrin
+    link_args=(--link "$work/com$port")
+  fi
+  # Run N of the updater, as one simple command (so that $! is the updater).
+  updater_command() {
+    local -n run_env=$1
+    if [[ $mode == native ]]; then
+      command=(env "${run_env[@]}" "KORRIN_COM$port=$device" "$updater" "-c$port")
+    else
+      command=(env "${run_env[@]}" "$wine" "$updater" "-c$port")
+    fi
+  }
   fault() { faults+=("$*"); }
   trap 'kill -KILL $updater_pid 2>/dev/null; kill -TERM $sim_pid 2>/dev/null; exit 130' INT TERM
 
   # Starts the simulator on the kept memory; sets sim_pid and device.
   start_sim() {
     local run=$1 waited
-    "$sim" --scenario convert --state "$dir/unit.mem" --trace > "$dir/$run.sim.out" 2> "$dir/$run.trace" &
+    "$sim" --scenario convert --state "$dir/unit.mem" --trace "${link_args[@]}" > "$dir/$run.sim.out" \
+      2> "$dir/$run.trace" &
     sim_pid=$!
     for ((waited = 0; waited < 100; waited++)); do
       [[ -s $dir/$run.sim.out ]] && break
@@ -108,7 +175,9 @@ kill_and_rerun() {
   start_sim run1 || return 1
   # A simple command, not a function: $! must be the updater itself, or the kill
   # would end only a subshell and leave the updater running.
-  env "${user_env[@]}" "KORRIN_COM1=$device" "$updater" -c1 < /dev/null > "$dir/run1.console" 2>&1 &
+  local command
+  updater_command run1_env
+  "${command[@]}" < /dev/null > "$dir/run1.console" 2>&1 &
   updater_pid=$!
   local deadline=$((start + timeout_s)) seen=no run1_status
   while (( $(date +%s) < deadline )) && kill -0 "$updater_pid" 2>/dev/null; do
@@ -147,27 +216,29 @@ kill_and_rerun() {
     rm -rf "$copies"
     keys=y
   fi
+  [[ $case == other-account ]] && wine_session 山田
   printf %s "$keys" > "$dir/keys"
   start=$(date +%s)
   start_sim run2 || return 1
-  env "${user_env[@]}" "KORRIN_COM1=$device" timeout -k 5 "$timeout_s" "$updater" -c1 \
-    < "$dir/keys" > "$dir/run2.console" 2> "$dir/run2.stderr"
+  updater_command run2_env
+  timeout -k 5 "$timeout_s" "${command[@]}" < "$dir/keys" > "$dir/run2.console" 2> "$dir/run2.stderr"
   local run2_status=$?
   stop_sim run2
   echo "$case: run 2 status $run2_status ($(( $(date +%s) - start ))s)"
 
   local console verdict
   console=$(cat "$dir/run2.console")
+  [[ $mode == wine ]] && console=${console//$'\r'/}  # the C runtime's text mode writes CR LF
   verdict=$(tail -n +2 "$dir/run2.sim.out")
   [[ $run2_status == 1 ]] || fault "run 2: exit status $run2_status, expected 1"
   [[ $console == *"$flashing"*$'\nPress a key to exit program' ]] ||
     fault "run 2: the console does not end with the flashing instructions and the key prompt"
   if [[ $case != no-copy ]]; then
-    if [[ $case == copy ]]; then
-      [[ $console == *"$recovered"* ]] || fault "run 2: the console does not say: $recovered"
-    else
+    if [[ $case == hardware ]]; then
       [[ $console == *"$hardware_incomplete"*"Sending HW update.."* ]] ||
         fault "run 2: the console does not say: $hardware_incomplete, then send the hardware image"
+    else
+      [[ $console == *"$recovered"* ]] || fault "run 2: the console does not say: $recovered"
     fi
     [[ $verdict == "$exact_verdict" ]] || fault "run 2: unit verdict: $(echo "$verdict" | tr '\n' ' ')"
     [[ $(cat "$dir/run2.sim_status") == 0 ]] || fault "run 2: korrin-unit-sim exit status $(cat "$dir/run2.sim_status")"
@@ -183,6 +254,15 @@ kill_and_rerun() {
       fault "run 2: the configuration area changed, $(count_write_back "$dir/run2.trace") write-back blocks"
   fi
 
+  if [[ $case == other-account ]]; then
+    # Each run opened its account's own folder too (searched for older copies), through the UTF-16 calls.
+    local account
+    for account in Юрий 山田; do
+      [[ -d $WINEPREFIX/drive_c/users/$account/AppData/Local/Korrin ]] ||
+        fault "no folder C:\\users\\$account\\AppData\\Local\\Korrin"
+    done
+  fi
+
   if (( ${#faults[@]} )); then
     echo "FAIL $case"
     printf '  %s\n' "${faults[@]}"
@@ -195,18 +275,22 @@ kill_and_rerun() {
   echo "ok   $case"
 }
 
-echo "Kill during the write-back or the hardware download, then run again (native): copy, no-copy, hardware"
+echo "Kill during the write-back or the hardware download, then run again ($mode): ${cases[*]}"
 all_start=$(date +%s)
 mkdir -p "$work"
 case_pids=()
-for case in copy no-copy hardware; do
+for case in "${cases[@]}"; do
   kill_and_rerun "$case" > "$work/$case.report" 2>&1 &
   case_pids+=($!)
 done
-trap 'kill -TERM "${case_pids[@]}" 2>/dev/null; exit 130' INT TERM
+trap 'kill -TERM "${case_pids[@]}" 2>/dev/null; [[ $mode == wine ]] && "$wineserver" -k 2>/dev/null; exit 130' INT TERM
 failed=0
 for pid in "${case_pids[@]}"; do wait "$pid" || failed=1; done
 trap - INT TERM
-cat "$work/copy.report" "$work/no-copy.report" "$work/hardware.report"
+for case in "${cases[@]}"; do cat "$work/$case.report"; done
 echo "Kill and rerun: $(( $(date +%s) - all_start ))s in all"
+if [[ $mode == wine ]]; then
+  "$wineserver" -k 2>/dev/null
+  "$wineserver" -w 2>/dev/null
+fi
 exit $failed

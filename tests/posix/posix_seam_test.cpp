@@ -574,6 +574,23 @@ TEST(SeamFiles, TheFolderIsTheUsersAndCreatedForTheOwnerOnly) {
   EXPECT_EQ(state.folderFor((state.path + "/blocked").c_str()), "(none)");
 }
 
+TEST(SeamFiles, TemporariesOfAKilledSaveGoWhenTheFolderIsOpened) {
+  StateHome state;
+  const std::string folder = state.folderFor(nullptr);
+  ASSERT_NE(folder, "(none)");
+  pid_t gone = fork();  // a process that has ended: its pid names no process now
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  const std::pair<std::string, bool> files[] = {
+      {".config-0badf00d.bin." + std::to_string(gone) + ".0.tmp", false},
+      {".config-0badf00d.bin." + std::to_string(getpid()) + ".0.tmp", true},  // a save under way
+      {".config-0badf00d.bin.tmp", true}, {"config-0badf00d.bin", true}};
+  for (const auto& [name, stays] : files) std::ofstream(folder + name).put('x');
+  ASSERT_EQ(state.folderFor(nullptr), folder);
+  for (const auto& [name, stays] : files) EXPECT_EQ(modeOf(folder + name) != 0, stays) << name;
+}
+
 TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
   StateHome state;
   const std::string folder = state.folderFor(nullptr), saved = folder + "records.bin";

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,7 +85,45 @@ bool isRegularFile(DIR* folder, const dirent* entry) {
   return fstatat(dirfd(folder), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
+// The owner of a name writeFileDurably gave, ".<file>.<pid>.<attempt>.tmp",
+// or 0 for any other name.
+pid_t temporaryOwner(const std::string& name) {
+  static const std::string kSuffix = ".tmp";
+  if (name.size() < 8 || name[0] != '.' || name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0)
+    return 0;
+  const std::string stem = name.substr(0, name.size() - kSuffix.size());
+  const std::size_t attemptDot = stem.rfind('.');
+  if (attemptDot == std::string::npos || attemptDot == 0) return 0;
+  const std::size_t pidDot = stem.rfind('.', attemptDot - 1);
+  if (pidDot == std::string::npos || pidDot == 0) return 0;
+  const std::string attempt = stem.substr(attemptDot + 1), owner = stem.substr(pidDot + 1, attemptDot - pidDot - 1);
+  const auto digits = [](const std::string& text) {
+    return !text.empty() && text.size() <= 9 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  return digits(attempt) && digits(owner) ? static_cast<pid_t>(std::atol(owner.c_str())) : 0;
+}
+
+// A save killed half way leaves its temporary file; the folder is meant to
+// hold the copies only. Those of a process still running are its own business.
+void removeLeftovers(const std::string& folderPath) {
+  DIR* folder = opendir(folderPath.c_str());
+  if (folder == nullptr) return;
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = readdir(folder)) {
+    const pid_t owner = temporaryOwner(entry->d_name);
+    if (owner > 0 && owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH && isRegularFile(folder, entry))
+      leftovers.emplace_back(entry->d_name);
+  }
+  closedir(folder);
+  for (const std::string& name : leftovers) unlink((folderPath + name).c_str());
+}
+
 }  // namespace
+
+// No folder on POSIX is the PC's: a shared one would need a group every
+// account is in, which the system does not give.
+bool pcDataFolder(char*, std::size_t) { return false; }
 
 bool userDataFolder(char* path, std::size_t size) {
   std::string base;
@@ -99,7 +138,9 @@ bool userDataFolder(char* path, std::size_t size) {
   }
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   const std::string folder = base + "/korrin/";
-  return makeFolders(folder) && copyOut(folder, path, size);
+  if (!makeFolders(folder)) return false;
+  removeLeftovers(folder);
+  return copyOut(folder, path, size);
 }
 
 void listFiles(const char* folderPath, void (*each)(const char* name, void* context), void* context) {

@@ -6,11 +6,13 @@
 #include "platform/os.h"
 
 #include "platform/win32/win32_api.h"
+#include "platform/win32/wide_text.h"
 
 #include <conio.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -126,8 +128,11 @@ int readStdinByte(HANDLE input) {
     for (;;) {
       if (os::stopRequested()) return -1;
       ::DWORD available = 0;
-      // A failure here (the writer is gone) is for ReadFile to report.
-      if (!::PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0) break;
+      // A handle that cannot be watched (the writer gone, or a socket, which
+      // also reports itself as a pipe) counts as input ended: a ReadFile on
+      // it could wait past any stop.
+      if (!::PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return -1;
+      if (available > 0) break;
       ::Sleep(kKeyPollMs);
     }
   }
@@ -299,6 +304,18 @@ const char* os::portNamingHelp() {
 }
 
 void os::writeConsole(const char* text, std::size_t length) {
+  // The texts are UTF-8 (a path may hold the account's name); a console shows
+  // them in its own code page, so it is given UTF-16. A pipe or a file gets
+  // the bytes as they are.
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  ::DWORD mode = 0;
+  if (length > 0 && ::GetConsoleMode(output, &mode)) {
+    const std::wstring wide = korrin_win32::toWide(std::string(text, length));
+    ::DWORD written = 0;
+    std::fflush(stdout);
+    if (!wide.empty() && ::WriteConsoleW(output, wide.data(), static_cast<::DWORD>(wide.size()), &written, nullptr))
+      return;
+  }
   std::fwrite(text, 1, length, stdout);
   std::fflush(stdout);
 }

@@ -1,0 +1,18 @@
+# cmake -P version_numbers_test.cmake: the file version of a few revisions,
+# among them pairs of 10 and more, where reading them as hexadecimal goes wrong.
+cmake_minimum_required(VERSION 3.20)
+include("${CMAKE_CURRENT_LIST_DIR}/version_numbers.cmake")
+foreach(case "121510=12,15,10,0" "020904=2,9,4,0" "101203=10,12,3,0" "123199=12,31,99,0" "1a0203=")
+  string(REPLACE "=" ";" parts "${case}")
+  list(GET parts 0 revision)
+  list(LENGTH parts count)
+  set(expected "")
+  if(count GREATER 1)
+    list(GET parts 1 expected)
+  endif()
+  korrin_version_numbers("${revision}" numbers)
+  if(NOT numbers STREQUAL expected)
+    message(FATAL_ERROR "revision ${revision}: file version '${numbers}', expected '${expected}'")
+  endif()
+endforeach()
+message(STATUS "file versions of the revisions as the dates read")

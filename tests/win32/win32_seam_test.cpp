@@ -1,0 +1,299 @@
+// The real Win32 seam (not the virtual line): the files that outlive a run
+// under account names outside any ANSI code page, the PC-wide folder and its
+// access list, the console's input mode, what the console shows, and the key
+// wait on input that cannot be watched. Run under Wine in CI.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/config_copy.h"
+#include "platform/console.h"
+#include "platform/os.h"
+#include "platform/win32/win32_api.h"
+#include "platform/win32/wide_text.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <winsock2.h>
+
+namespace {
+
+using korrin_win32::toUtf8;
+using korrin_win32::toWide;
+
+// A profile of its own under the temporary folder, named for `account`, with
+// LOCALAPPDATA and ProgramData pointing into it for as long as it lives.
+struct Profile {
+  std::wstring root, local, programData;
+  explicit Profile(const std::wstring& account) {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    root = std::wstring(temp) + L"korrin-win32-test-" + account;
+    local = root + L"\\AppData\\Local";
+    programData = root + L"\\ProgramData";
+    wipe(root);
+    for (const std::wstring& folder : {root, root + L"\\AppData", local, programData})
+      ::CreateDirectoryW(folder.c_str(), nullptr);
+    ::SetEnvironmentVariableW(L"LOCALAPPDATA", local.c_str());
+    ::SetEnvironmentVariableW(L"ProgramData", programData.c_str());
+  }
+  ~Profile() { wipe(root); }
+  static void wipe(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          wipe(path);
+        } else {
+          ::DeleteFileW(path.c_str());
+        }
+      } while (::FindNextFileW(search, &found));
+      ::FindClose(search);
+    }
+    ::RemoveDirectoryW(folder.c_str());
+  }
+};
+
+bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::vector<std::string> filesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  os::listFiles(
+      folder.c_str(), [](const char* name, void* out) { static_cast<std::vector<std::string>*>(out)->push_back(name); },
+      &names);
+  return names;
+}
+
+const wchar_t* const kAccounts[] = {L"Micha\u0142", L"\u042e\u0440\u0438\u0439", L"\u5c71\u7530"};
+
+TEST(Win32Files, EveryFileCallUnderAccountNamesOutsideTheCodePage) {
+  for (const wchar_t* account : kAccounts) {
+    SCOPED_TRACE(toUtf8(account));
+    Profile profile(account);
+    char folder[1024];
+    struct {
+      bool (*open)(char*, std::size_t);
+      std::wstring expected;
+    } const folders[] = {{os::userDataFolder, profile.local + L"\\Korrin\\"},
+                         {os::pcDataFolder, profile.programData + L"\\Korrin\\"}};
+    for (const auto& each : folders) {
+      ASSERT_TRUE(each.open(folder, sizeof folder));
+      EXPECT_EQ(folder, toUtf8(each.expected));
+      const std::string path = std::string(folder) + "config-0badf00d.bin";
+      const std::string bytes = "records of " + toUtf8(account);
+      ASSERT_TRUE(os::writeFileDurably(path.c_str(), bytes.data(), bytes.size()));
+      EXPECT_TRUE(exists(each.expected + L"config-0badf00d.bin"));
+      EXPECT_EQ(filesIn(folder), std::vector<std::string>{"config-0badf00d.bin"});
+      char back[64] = {};
+      std::size_t count = 0;
+      ASSERT_TRUE(os::readWholeFile(path.c_str(), back, sizeof back, &count));
+      EXPECT_EQ(std::string(back, count), bytes);
+      EXPECT_TRUE(os::deleteFile(path.c_str()));
+      EXPECT_FALSE(exists(each.expected + L"config-0badf00d.bin"));
+    }
+  }
+}
+
+std::vector<std::wstring> grantedSids(const std::wstring& folder, bool& isProtected) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL list = nullptr;
+  std::vector<std::wstring> sids;
+  isProtected = false;
+  if (::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+    return sids;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  isProtected = ::GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED);
+  for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    wchar_t* text = nullptr;
+    if (::GetAce(list, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+        ::ConvertSidToStringSidW(&ace->SidStart, &text)) {
+      sids.push_back(text);
+      ::LocalFree(text);
+    }
+  }
+  ::LocalFree(descriptor);
+  return sids;
+}
+
+bool underWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+TEST(Win32Files, PcFolderIsEveryLocalAccountsAndNoOneElses) {
+  // Wine keeps no access list of its own: it makes one up from the Unix mode.
+  if (underWine()) GTEST_SKIP() << "Wine keeps no access lists";
+  Profile profile(kAccounts[1]);
+  const std::wstring pcFolder = profile.programData + L"\\Korrin";
+  const std::vector<std::wstring> ours = {L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-32-545", L"S-1-3-4"};
+  // Made fresh, and made first by someone else open to Everyone: the list is put right.
+  for (bool madeBefore : {false, true}) {
+    SCOPED_TRACE(madeBefore ? "folder made before, open to Everyone" : "folder made fresh");
+    Profile::wipe(pcFolder);
+    if (madeBefore) {
+      PSECURITY_DESCRIPTOR open = nullptr;
+      ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
+                                                                         nullptr));
+      SECURITY_ATTRIBUTES security{sizeof security, open, FALSE};
+      ASSERT_TRUE(::CreateDirectoryW(pcFolder.c_str(), &security));
+      ::LocalFree(open);
+    }
+    char folder[1024];
+    ASSERT_TRUE(os::pcDataFolder(folder, sizeof folder));
+    bool isProtected = false;
+    EXPECT_EQ(grantedSids(pcFolder, isProtected), ours);
+    EXPECT_TRUE(isProtected) << "ProgramData's own entries (CREATOR OWNER) would be inherited";
+  }
+}
+
+TEST(Win32Files, CopiesSavedForThePcAndOlderOnesOfTheAccountAreFound) {
+  Profile profile(kAccounts[2]);
+  const korrin::CopyStore store = korrin::openCopyStore();
+  EXPECT_EQ(store.folder, toUtf8(profile.programData + L"\\Korrin\\"));
+  ASSERT_EQ(store.olderFolders, std::vector<std::string>{toUtf8(profile.local + L"\\Korrin\\")});
+
+  const korrin::FirmwarePackage& package = korrin::carriedPackage();
+  struct Case {
+    const char* what;
+    bool inAccountFolder;
+  } const cases[] = {{"saved by this version", false}, {"left by an older version", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto copy = std::make_unique<korrin::ConfigCopy>();
+    copy->packageRevision = package.packageRevision;
+    copy->packageIsPro = package.packageIsPro;
+    copy->mode = korrin::ConfigMode::Legacy;
+    copy->targetSize = korrin::targetRecordSize(package);
+    for (std::size_t i = 0; i < korrin::kConfigReadoutBytes; ++i)
+      copy->readout.bytes[i] = static_cast<std::uint8_t>(i * 7 + (c.inAccountFolder ? 1 : 0));
+    korrin::CopyStore saveTo = store;
+    if (c.inAccountFolder) saveTo.folder = store.olderFolders[0];
+    std::string saved;
+    ASSERT_TRUE(korrin::saveCopy(saveTo, *copy, saved));
+    EXPECT_EQ(saved.rfind(saveTo.folder, 0), 0u) << saved;
+
+    auto found = std::make_unique<korrin::ConfigCopy>();
+    std::string path;
+    EXPECT_EQ(korrin::findCopy(store, package, korrin::ConfigMode::Legacy, copy->readout.bytes.data(),
+                               korrin::kConfigReadoutBytes, *found, path),
+              korrin::CopyMatch::Untouched);
+    EXPECT_EQ(path, saved);
+  }
+}
+
+TEST(Win32Files, TemporariesOfAKilledSaveAreRemovedWhenTheFolderIsOpened) {
+  Profile profile(kAccounts[0]);
+  char folder[1024];
+  ASSERT_TRUE(os::pcDataFolder(folder, sizeof folder));
+  const std::wstring at = toWide(folder);
+  const std::wstring own = L".config-0badf00d.bin." + std::to_wstring(::GetCurrentProcessId()) + L".0.tmp";
+  struct Case {
+    std::wstring name;
+    bool stays;
+  } const cases[] = {{L".config-0badf00d.bin.2147483644.0.tmp", false},  // no such process
+                     {own, true},                                     // a save under way
+                     {L".config-0badf00d.bin.tmp", true},             // not a name of a save
+                     {L"config-0badf00d.bin", true}};
+  for (const Case& c : cases) {
+    HANDLE file = ::CreateFileW((at + c.name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ::CloseHandle(file);
+  }
+  ASSERT_TRUE(os::pcDataFolder(folder, sizeof folder));
+  for (const Case& c : cases) EXPECT_EQ(exists(at + c.name), c.stays) << toUtf8(c.name);
+}
+
+// The console of this process, or none (Wine started without one).
+HANDLE consoleHandle(const wchar_t* name) {
+  return ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+
+TEST(Win32Console, QuickEditOffForTheRunAndTheModeGivenBack) {
+  HANDLE input = consoleHandle(L"CONIN$");
+  if (input == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no console to test with";
+  HANDLE before = ::GetStdHandle(STD_INPUT_HANDLE);
+  ::SetStdHandle(STD_INPUT_HANDLE, input);
+  const DWORD kBase = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_EXTENDED_FLAGS;
+  for (DWORD original : {kBase | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE, kBase}) {
+    ASSERT_TRUE(::SetConsoleMode(input, original));
+    DWORD mode = 0;
+    {
+      const korrin::QuickEditOff guard;
+      ASSERT_TRUE(::GetConsoleMode(input, &mode));
+      EXPECT_EQ(mode & ENABLE_QUICK_EDIT_MODE, 0u);
+      EXPECT_EQ(mode | ENABLE_QUICK_EDIT_MODE, original | ENABLE_QUICK_EDIT_MODE);
+    }
+    ASSERT_TRUE(::GetConsoleMode(input, &mode));
+    EXPECT_EQ(mode, original);
+  }
+  ::SetStdHandle(STD_INPUT_HANDLE, before);
+  ::CloseHandle(input);
+}
+
+TEST(Win32Console, AccountNamesShownAsTheyAre) {
+  HANDLE output = consoleHandle(L"CONOUT$");
+  if (output == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no console to test with";
+  HANDLE before = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  ::SetStdHandle(STD_OUTPUT_HANDLE, output);
+  CONSOLE_SCREEN_BUFFER_INFO screen;
+  ASSERT_TRUE(::GetConsoleScreenBufferInfo(output, &screen));
+  const COORD at{0, screen.dwCursorPosition.Y};
+  const std::wstring shown = L"C:\\Users\\\u042e\u0440\u0438\u0439 \u5c71\u7530 Micha\u0142";
+  os::writeConsole("\r", 1);
+  const std::string text = toUtf8(shown);
+  os::writeConsole(text.data(), text.size());
+  ::SetStdHandle(STD_OUTPUT_HANDLE, before);
+  std::wstring read(shown.size(), L' ');
+  DWORD count = 0;
+  ASSERT_TRUE(::ReadConsoleOutputCharacterW(output, &read[0], static_cast<DWORD>(read.size()), at, &count));
+  EXPECT_EQ(read, shown);
+  ::CloseHandle(output);
+}
+
+// A socket reports itself as a pipe, but no pipe call can watch it: a read on
+// it would wait for ever, past any stop.
+TEST(Win32Console, KeyWaitOnInputThatCannotBeWatchedEnds) {
+  WSADATA data;
+  ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  SOCKET client = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  SOCKET server = ::accept(listener, nullptr, nullptr);
+  ASSERT_NE(server, INVALID_SOCKET);
+
+  HANDLE before = ::GetStdHandle(STD_INPUT_HANDLE);
+  ::SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(server));
+  struct Wait {
+    int key = 0;
+    static DWORD WINAPI run(void* self) {
+      static_cast<Wait*>(self)->key = os::readKey();
+      return 0;
+    }
+  } wait;
+  HANDLE thread = ::CreateThread(nullptr, 0, Wait::run, &wait, 0, nullptr);
+  const bool ended = ::WaitForSingleObject(thread, 3000) == WAIT_OBJECT_0;
+  ::closesocket(client);  // a wait that did not end ends now, so that the suite goes on
+  ::closesocket(server);
+  ::WaitForSingleObject(thread, 3000);
+  ::CloseHandle(thread);
+  ::SetStdHandle(STD_INPUT_HANDLE, before);
+  ::closesocket(listener);
+  ::WSACleanup();
+  EXPECT_TRUE(ended) << "the key wait blocked on input it cannot watch";
+  EXPECT_EQ(wait.key, -1);
+}
+
+}  // namespace
