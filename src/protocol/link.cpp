@@ -11,6 +11,28 @@ constexpr char kFlashCommand[] = "F5382";  // 'F' and the unit's fixed four-digi
 
 }  // namespace
 
+void ChecksumReplies::count(const std::uint8_t* bytes, std::uint32_t n) {
+  static constexpr char kPrefix[] = "CS=";
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (bytes[i] == static_cast<std::uint8_t>(kPrefix[prefixMatched])) {
+      if (++prefixMatched == 3) {
+        ++seen;
+        prefixMatched = 0;
+      }
+    } else {
+      prefixMatched = bytes[i] == 'C' ? 1 : 0;
+    }
+  }
+}
+
+Link::Link() {
+  port.watchReads(
+      [](void* context, const std::uint8_t* bytes, std::uint32_t n) {
+        static_cast<ChecksumReplies*>(context)->count(bytes, n);
+      },
+      &checksumReplies);
+}
+
 bool replyIs(const ReplyBuffer& reply, const char* expected) { return std::strcmp(reply.text, expected) == 0; }
 
 bool presenceCheck(Link& link) {
@@ -25,12 +47,12 @@ int requestChecksum(Link& link, std::uint32_t waitMs) {
 }
 
 std::uint32_t checksumRepliesOwed(const Link& link) {
-  const std::uint32_t seen = link.port.checksumRepliesSeen();
+  const std::uint32_t seen = link.checksumReplies.seen;
   return link.checksumRequests > seen ? link.checksumRequests - seen : 0;
 }
 
 void noteInOrderReply(Link& link) {
-  if (replyIs(link.reply, "Ok") || replyIs(link.reply, "HOk")) link.checksumRequests = link.port.checksumRepliesSeen();
+  if (replyIs(link.reply, "Ok") || replyIs(link.reply, "HOk")) link.checksumRequests = link.checksumReplies.seen;
 }
 
 void sendAddress(Link& link, std::uint32_t address) {

@@ -13,7 +13,18 @@ constexpr std::uint32_t kStartSpeed = 9600;  // every unit listens here first
 constexpr std::uint32_t kDefaultSpeed = 28800;
 constexpr std::uint32_t kConfigBaud = 14400;  // the configuration never runs faster
 
+// Checksum replies ("CS=") seen in everything read from the unit.
+struct ChecksumReplies {
+  std::uint32_t seen = 0;
+  int prefixMatched = 0;  // characters of "CS=" matched at the end of what was read
+  void count(const std::uint8_t* bytes, std::uint32_t n);
+};
+
 struct Link {
+  Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
   SerialPort port;
   char portName[5] = "COM1";
   std::uint32_t requestedSpeed = kDefaultSpeed;  // after start-up: the negotiated speed
@@ -22,6 +33,7 @@ struct Link {
   // 'C' commands sent whose reply has not been seen, as far as anyone can
   // tell: the unit answers each 'C' at most once, and in order.
   std::uint32_t checksumRequests = 0;
+  ChecksumReplies checksumReplies;
 };
 
 bool replyIs(const ReplyBuffer& reply, const char* expected);

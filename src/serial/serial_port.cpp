@@ -133,22 +133,8 @@ std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
   os::DWORD got = 0;
   // Only bytes already reported are asked for, so a failure is the device going.
   if (!os::ReadFile(handle_, buffer, count, &got, nullptr)) lost_ = true;
-  countReplies(static_cast<const std::uint8_t*>(buffer), got);
+  if (watcher_ != nullptr && got > 0) watcher_(watcherContext_, static_cast<const std::uint8_t*>(buffer), got);
   return got;
-}
-
-void SerialPort::countReplies(const std::uint8_t* bytes, std::uint32_t count) {
-  static constexpr char kPrefix[] = "CS=";
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (bytes[i] == static_cast<std::uint8_t>(kPrefix[replyPrefixMatched_])) {
-      if (++replyPrefixMatched_ == 3) {
-        ++checksumRepliesSeen_;
-        replyPrefixMatched_ = 0;
-      }
-    } else {
-      replyPrefixMatched_ = bytes[i] == 'C' ? 1 : 0;
-    }
-  }
 }
 
 std::uint32_t SerialPort::bytesAvailable() {

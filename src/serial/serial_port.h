@@ -51,15 +51,20 @@ class SerialPort {
   // pulled) or is stuck. From then on the port sends and reads nothing, and
   // the run must end.
   bool lost() const { return lost_; }
-  // How many checksum replies ("CS=") have come in so far, in everything read.
-  std::uint32_t checksumRepliesSeen() const { return checksumRepliesSeen_; }
+  // Shown every byte read, drains included, as it is read: for the protocol
+  // above, which must see the whole stream from the unit, not only the replies
+  // it asked for.
+  using ReadWatcher = void (*)(void* context, const std::uint8_t* bytes, std::uint32_t count);
+  void watchReads(ReadWatcher watcher, void* context) {
+    watcher_ = watcher;
+    watcherContext_ = context;
+  }
 
   // Bytes gathered before a write is made without waiting for a drain point:
   // more than the longest exchange (a 1024-byte block, its address, 'D', 'C').
   static constexpr std::size_t kGatherBytes = 2048;
 
  private:
-  void countReplies(const std::uint8_t* bytes, std::uint32_t count);
   void handOver();    // what is gathered, to the OS in one write
   void drainOutput(); // handOver, then wait until it has left
 
@@ -68,8 +73,8 @@ class SerialPort {
   std::size_t gatheredCount_ = 0;
   bool drainOwed_ = false;  // bytes were handed over since the last drain
   bool lost_ = false;
-  std::uint32_t checksumRepliesSeen_ = 0;
-  int replyPrefixMatched_ = 0;  // characters of "CS=" matched at the end of what was read
+  ReadWatcher watcher_ = nullptr;
+  void* watcherContext_ = nullptr;
 };
 
 }  // namespace korrin
