@@ -44,6 +44,24 @@ TEST(SerialPortTest, OpenSucceedsOnlyWhenEverySettingTakes) {
     EXPECT_EQ(line.lastDcb.BaudRate, c.failMask || c.failTimeouts || c.failState || c.opened ? 2400u : 9600u);
     EXPECT_EQ(line.opens, !c.name || std::strlen(c.name) >= SerialPort::kNameField ? 1 : 2);
   }
+  // The whole line record, field by field as the unit's firmware was built
+  // against, by Win32's own numbers: all zero but these (DTR, RTS disabled and
+  // no parity, one stop bit are zeros too).
+  os::DCB expected;
+  std::memset(&expected, 0, sizeof expected);
+  expected.DCBlength = 28;
+  expected.BaudRate = 9600;
+  expected.fBinary = 1;
+  expected.XonLim = 2;
+  expected.XoffLim = 4;
+  expected.ByteSize = 8;
+  expected.XonChar = 0x13;
+  expected.XoffChar = 0x19;
+  sim::UnitModel unit;
+  sim::VirtualLine line(unit);
+  SerialPort port;
+  ASSERT_TRUE(port.open("COM1", 9600));
+  EXPECT_EQ(std::memcmp(&line.lastDcb, &expected, sizeof expected), 0) << "the DCB differs from the line's table";
 }
 
 // Nothing done on a closed port reaches the line or leaves a trace on the port.
