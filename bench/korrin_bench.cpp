@@ -18,7 +18,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -146,15 +148,23 @@ RealResult runReal(const std::string& scenario, const std::string& simPath, cons
     execl(updaterPath.c_str(), updaterPath.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
+  // ru_maxrss would count the bench's own pages the child had before its exec:
+  // the updater's peak is read from its own /proc entry while it runs.
   int status = 0;
   rusage usage{};
-  wait4(updaterPid, &status, 0, &usage);
+  long peakKb = 0;
+  while (wait4(updaterPid, &status, WNOHANG, &usage) == 0) {
+    std::ifstream proc("/proc/" + std::to_string(updaterPid) + "/status");
+    for (std::string line; std::getline(proc, line);)
+      if (line.rfind("VmHWM:", 0) == 0) peakKb = std::max(peakKb, std::atol(line.c_str() + 6));
+    usleep(5000);
+  }
   const auto end = std::chrono::steady_clock::now();
   result.ran = true;
   result.wallMs = std::chrono::duration<double, std::milli>(end - start).count();
   result.cpuMs = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
-  result.peakKb = usage.ru_maxrss;
+  result.peakKb = peakKb;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 
   kill(unitPid, SIGTERM);
