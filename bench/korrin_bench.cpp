@@ -149,14 +149,19 @@ RealResult runReal(const std::string& scenario, const std::string& simPath, cons
     _exit(127);
   }
   // ru_maxrss would count the bench's own pages the child had before its exec:
-  // the updater's peak is read from its own /proc entry while it runs.
+  // the updater's peak is read from its own /proc entry while it runs, once
+  // the entry names the updater.
   int status = 0;
   rusage usage{};
   long peakKb = 0;
+  const std::string name = "Name:\t" + updaterPath.substr(updaterPath.rfind('/') + 1).substr(0, 15);
   while (wait4(updaterPid, &status, WNOHANG, &usage) == 0) {
     std::ifstream proc("/proc/" + std::to_string(updaterPid) + "/status");
-    for (std::string line; std::getline(proc, line);)
-      if (line.rfind("VmHWM:", 0) == 0) peakKb = std::max(peakKb, std::atol(line.c_str() + 6));
+    bool updater = false;
+    for (std::string line; std::getline(proc, line);) {
+      if (line.rfind("Name:", 0) == 0) updater = line == name;
+      if (updater && line.rfind("VmHWM:", 0) == 0) peakKb = std::max(peakKb, std::atol(line.c_str() + 6));
+    }
     usleep(5000);
   }
   const auto end = std::chrono::steady_clock::now();

@@ -6,9 +6,10 @@
 
 namespace sim {
 
+VirtualLine* g_line = nullptr;
+
 namespace {
 
-VirtualLine* g_line = nullptr;
 os::HANDLE const kPortHandle = reinterpret_cast<os::HANDLE>(static_cast<std::intptr_t>(0x434F4D));
 // What Windows returns for an open that failed, by its own number rather than
 // os.h's name, so that a wrong constant there cannot pass.
@@ -123,6 +124,7 @@ void VirtualLine::putOnLine(std::uint8_t byte, Ticks start) {
 os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* written) {
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   if (written) *written = 0;
+  if (consoleInput && (consoleMode & 0x40u)) quickEditWhileSending = true;
   for (os::DWORD i = 0; i < count; ++i) {
     if (gone()) return 0;
     checkKill();

@@ -54,6 +54,11 @@ class VirtualLine {
   std::string keys;  // what the operator will press, in order; after that, input has ended
   std::string typedAhead;     // keys already waiting before the next prompt, read before `keys`
   bool consoleInput = false;  // input is a console (typed-ahead keys can be discarded), not a script
+  // That console's input mode: QuickEdit (0x40) on, which lets a click freeze
+  // the program's console writes; a mode set without the extended flag (0x80)
+  // leaves the QuickEdit bit as it was, as on Windows.
+  std::uint32_t consoleMode = 0x0067;
+  bool quickEditWhileSending = false;  // a write to the port while QuickEdit was on
   Ticks stopAt = -1;          // from this time on the operator has asked to stop (Ctrl-C)
   Ticks vanishAt = -1;        // from this time on the serial device is gone (adapter pulled)
   Ticks cutAt = -1;           // from this time on nothing crosses the cable either way
@@ -160,5 +165,8 @@ class VirtualLine {
   std::deque<Outgoing> outgoing_;  // in the transmit buffer, not yet on the line
   Ticks txLineFree_ = 0;           // when the line has sent the last byte started
 };
+
+// The line the OS seam of the tests talks to: the last one made, while it lives.
+extern VirtualLine* g_line;
 
 }  // namespace sim

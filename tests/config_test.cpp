@@ -33,6 +33,7 @@ TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
     RevisionCode release;
     ConfigMode conversion;
     bool hardware;
+    bool hardwareChecked = false;  // the unit may hold a cut download of this release
   } const cases[] = {
       {"unknown unit: judged as row 0, its layout checked later", kUnitTableRows, false, 0x020904, kNone, true},
       {"unknown unit, Pro release", kUnitTableRows, true, 0x020904, kNone, true},
@@ -49,6 +50,8 @@ TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
       {"11/06/03 base unit: before the base hardware limit", 140, false, 0x020904, kNone, true},
       {"11/06/03 unit, Pro release: past the Pro hardware limit", 140, true, 0x020904, kNone, false},
       {"11/11/03 base unit: at the base hardware limit", 143, false, 0x020904, kNone, false},
+      {"a unit of this very release: its hardware region checked", 158, false, 0x020904, kNone, false, true},
+      {"the same unit, a release after it: nothing checked", 158, false, 0x030104, kNone, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -59,6 +62,7 @@ TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
     EXPECT_EQ(unit.assumedRevision, carriedPackage().unitTable->rev[matched ? c.row : 0]);
     EXPECT_EQ(unit.conversion, c.conversion);
     EXPECT_EQ(unit.hardwareDue, c.hardware);
+    EXPECT_EQ(unit.hardwareToCheck, c.hardwareChecked);
   }
 }
 
@@ -150,8 +154,9 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
     std::size_t blocks, bytes;
     bool damaged;
     std::size_t alsoDamaged;  // an earlier block a restore left damaged
-    std::size_t otherByte;    // a byte of the area that is another unit's
+    std::size_t otherByte;    // the first byte of the area that is another unit's
     CopyMatch match;
+    std::size_t otherBytes = 1;  // how many from there
   } const cases[] = {
       {"nothing written", false, 1, 0, 0, false, kNone, kNone, CopyMatch::Untouched},
       {"the first block part written", false, 1, 0, 100, false, kNone, kNone, CopyMatch::Partial},
@@ -165,6 +170,9 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
       {"a unit alike but for one header byte", false, 1, 0, 0, false, kNone, 3, CopyMatch::None},
       {"a unit alike but for one byte of its first block", false, 1, 0, 0, false, kNone, 100, CopyMatch::None},
       {"cut, with a byte past the cut another unit's", false, 1, 20, 0, false, kNone, 9000, CopyMatch::None},
+      {"cut, with the first block another unit's", false, 1, 20, 0, false, kNone, 0, CopyMatch::None, 40},
+      {"the first block part written, its rest another unit's", false, 1, 0, 100, false, kNone, 200, CopyMatch::None,
+       40},
       {"Pro, cut in record 5 over record 4's place", true, 1, 58, 0, false, kNone, kNone, CopyMatch::Partial},
   };
   for (const Case& c : cases) {
@@ -172,7 +180,7 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
     const ConfigCopy copy = copyOf(c.pro, 1);
     std::vector<std::uint8_t> area = writtenBack(copyOf(c.pro, c.seed), c.blocks, c.bytes, c.damaged);
     if (c.alsoDamaged != kNone) area[c.alsoDamaged * 256 + 40] ^= 0x5A;
-    if (c.otherByte != kNone) area[c.otherByte] ^= 0x20;
+    for (std::size_t i = 0; c.otherByte != kNone && i < c.otherBytes; ++i) area[c.otherByte + i] ^= 0x20;
     EXPECT_EQ(matchCopy(copy, area.data(), area.size()), c.match);
   }
 }

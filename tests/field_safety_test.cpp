@@ -39,13 +39,18 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
        "Could not confirm unit ID"},
       {"killed in record 2 of the write-back", "convert", "", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
+      // Record 5, marked, takes record 4's place: the five records the readout holds whole decide.
+      {"a Pro release, E9, then again at once", "pro, record 5 marked", "", nullptr,
+       [](sim::UnitFaults& f) { f.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }, 0,
+       "Connection failed after check config\n", "Config already converted by an earlier run, left as it is"},
       // A Pro release's copy (of a Pro unit of 09/11/03, row 95) is found again too.
       {"a Pro release, killed in record 2 of the write-back", "pro", "", "A0055F0D", [](sim::UnitFaults&) {}, 0, "",
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
       // An unknown unit's layout is read from record 0, which the cut write-back has already converted.
       {"unknown unit, killed in record 2 of the write-back", "unknown", "y", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
-      {"killed in record 2, the copy lost, 'n'", "convert", "n", "A0057A0D", [](sim::UnitFaults&) {}, 1, "",
+      // Record 0 converted, record 1 half: one record is enough to tell.
+      {"killed in record 1, the copy lost, 'n'", "convert", "n", "A004AD0D", [](sim::UnitFaults&) {}, 1, "",
        kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
       // Records 0 to 4 converted, the last one not: still only partly converted.
       {"killed in record 5, the copy damaged, 'y'", "convert", "y", "A007A10D", [](sim::UnitFaults&) {}, 2, "",
@@ -53,11 +58,12 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const bool pro = std::string(c.scenario) == "pro";
+    const std::string scenario = c.scenario;
+    const bool pro = scenario.rfind("pro", 0) == 0;
     const FirmwarePackage& package = pro ? testing::proRelease() : carriedPackage();
     const auto setUp = [&](VirtualRun& run) {
       if (pro) {
-        testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, false});
+        testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, scenario != "pro"});
       } else {
         sim::setUpScenario(c.scenario, package, run.unit, run.expect);
       }
@@ -149,6 +155,9 @@ TEST(FieldSafetyTest, OnlyAKeyPressedAfterTheQuestionAnswersIt) {
     run.line.keys = "y";
     EXPECT_EQ(run.run(), 1);
     EXPECT_EQ(run.unit.log().flashed, console);
+    // A click in the window must not freeze the run: QuickEdit off while it sends, given back after.
+    EXPECT_FALSE(run.line.quickEditWhileSending);
+    EXPECT_EQ(run.line.consoleMode & ~0x80u, 0x0067u);
   }
 }
 

@@ -58,7 +58,7 @@ TEST(CommandLineTest, OptionsChoosePortAndSpeed) {
     const char* port;
     const char* speedCommand;
   } const cases[] = {
-      {{}, "COM1", "B028800"},           {{"-c3", "-c2"}, "COM2", "B028800"},  {{"-c2abc"}, "COM2", "B028800"},
+      {{"-c1"}, "COM1", "B028800"},      {{"-c3", "-c2"}, "COM2", "B028800"},  {{"-c2abc"}, "COM2", "B028800"},
       {{"-s1", "-s3"}, "COM1", "B004800"}, {{"-s10"}, "COM1", "B014400"},     {{"-s4"}, "COM1", "B002400"},
       {{"-s0", "-c4"}, "COM4", "B028800"}, {{"update.bin", "-s2"}, "COM1", "B009600"},
   };
@@ -141,6 +141,10 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        "Connected\n\nStopped at the operator's request\n" + notUpdated, "EEX"},
       {"port lost", "uptodate", nullptr, [](VirtualRun& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; }, 0,
        "Connected\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated, "GH"},
+      {"port lost in the hardware check", "uptodate", nullptr,
+       [](VirtualRun& run) { run.line.vanishAt = 52 * sim::kTicksPerSecond; }, 0,
+       "\nChecking HW image..\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated,
+       "A04E000L00E000C"},
       // A driver that takes nothing holds a write for its time-out, not for ever.
       {"port stuck", "uptodate", nullptr, [](VirtualRun& run) { run.line.stuckAt = 5 * sim::kTicksPerSecond; }, 0,
        "\nChecking version..\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated, "GH"},

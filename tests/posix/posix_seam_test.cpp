@@ -304,11 +304,19 @@ TEST(SeamDrain, GatheredBytesGoOutAtTheNextUseOfTheLine) {
 }
 
 // A driver that takes no more bytes (here: nobody reads the far end) ends a
-// write at its time-out, with the count it took.
+// write at its time-out, with the count it took, and what it took went out in
+// order. An errno left as EINTR by an earlier call changes nothing of the settings.
 TEST_F(SeamOnPty, AWriteThatCannotFinishEndsAtItsTimeOut) {
   os::COMMTIMEOUTS timeouts{0, 0, 0, 0, 300};
-  ASSERT_TRUE(os::SetCommTimeouts(port_.handle, &timeouts) && port_.set(28800));
-  static std::vector<std::uint8_t> flood(4 << 20, 'D');
+  ASSERT_TRUE(os::SetCommTimeouts(port_.handle, &timeouts));
+  EXPECT_EQ(inChild([&] {
+              errno = EINTR;
+              return port_.set(28800) ? 0 : 1;
+            }),
+            0);
+  ASSERT_TRUE(port_.set(28800));
+  static std::vector<std::uint8_t> flood(4 << 20);
+  for (std::size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<std::uint8_t>(i % 253);
   const auto start = Clock::now();
   // 0: ended short within its time, 1: took everything, 2: ended late.
   const int result = inChild([&] {
@@ -317,6 +325,9 @@ TEST_F(SeamOnPty, AWriteThatCannotFinishEndsAtItsTimeOut) {
     return written < flood.size() && Clock::now() - start < milliseconds(2000) ? 0 : 2;
   });
   EXPECT_EQ(result, 0);
+  const Bytes taken = pty_.read(100);
+  ASSERT_FALSE(taken.empty());
+  EXPECT_TRUE(std::equal(taken.begin(), taken.end(), flood.begin())) << "a part written twice or skipped";
 }
 
 // When the device goes away (the far end closes: EIO; the line is hung up:
