@@ -73,17 +73,7 @@ work=$build_dir/e2e-kill-rerun
 rm -rf "$work"
 
 if [[ $mode == wine ]]; then
-  find_tool() {
-    local name
-    for name in "$@"; do
-      if command -v "$name" >/dev/null 2>&1; then command -v "$name"; return 0; fi
-      if [[ -x $name ]]; then echo "$name"; return 0; fi
-    done
-    return 1
-  }
-  wine=$(find_tool wine wine64 /usr/lib/wine/wine64 /usr/lib/wine/wine) || { echo "wine not found" >&2; exit 2; }
-  wineserver=$(find_tool wineserver /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver) ||
-    { echo "wineserver not found" >&2; exit 2; }
+  source "$(dirname "${BASH_SOURCE[0]}")/wine_tools.sh"
   # Wine names the account after USER, and reads names in the locale's charset.
   export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
   mkdir -p "$work"

@@ -63,19 +63,8 @@ mkdir -p "$work/runs" "$work/ports"
 
 # ---- Wine: one prefix whose COM1..COM4 are links that each run points at its pty.
 
-find_tool() {
-  local name
-  for name in "$@"; do
-    if command -v "$name" >/dev/null 2>&1; then command -v "$name"; return 0; fi
-    if [[ -x $name ]]; then echo "$name"; return 0; fi
-  done
-  return 1
-}
-
 if [[ $mode == wine ]]; then
-  wine=$(find_tool wine wine64 /usr/lib/wine/wine64 /usr/lib/wine/wine) || { echo "wine not found" >&2; exit 2; }
-  wineserver=$(find_tool wineserver /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver) ||
-    { echo "wineserver not found" >&2; exit 2; }
+  source "$here/wine_tools.sh"
   export WINEPREFIX=$work/prefix
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer in a test prefix
