@@ -50,6 +50,8 @@ UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
 
   if (command_ == 'D') {
     data_.push_back(byte);
+    const std::size_t at = address_ + data_.size() - 1;
+    if (faults.storesDataAsItArrives && at < kMemorySize) memory_[at] = byte;
     if (data_.size() < length_) return {};
     std::uint32_t faultsLeft = 0;
     auto planned = faults.corruptWrites.find(address_);

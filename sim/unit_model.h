@@ -50,6 +50,9 @@ struct UnitFaults {
   // Block address -> how late (ms) the checksum reply that follows the block's
   // first data transfer comes.
   std::map<std::uint32_t, std::uint32_t> lateChecksum;
+  // The unit stores each 'D' byte as it arrives, so a block cut short is
+  // stored in part; otherwise it stores a block once all its bytes are in.
+  bool storesDataAsItArrives = false;
   // Line noise: each 'D' or 'M' block is corrupted with this probability (per mille).
   std::uint32_t noisePerMille = 0;
   std::uint32_t noiseSeed = 1;
