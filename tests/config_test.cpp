@@ -100,7 +100,8 @@ TEST(ConfigPhaseTest, RecordZeroDecidesTheLayoutOfAnUnidentifiedUnit) {
     EXPECT_EQ(bench.line.console(), "Checking config data..\n" + c.console);
     const std::string wire = bench.line.wire();
     EXPECT_EQ(wire.substr(0, 15), "L000040A004000M");
-    EXPECT_EQ(testing::tailOf(wire, 16), "L000010A0049C0MC") << "2512 bytes: record 0 of either layout";
+    EXPECT_EQ(testing::tailOf(wire, 31), "L000010A0049C0MCA004000L0009D0C")
+        << "2512 bytes: record 0 of either layout, then the unit's sum of them";
   }
 }
 

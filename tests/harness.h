@@ -19,7 +19,9 @@
 namespace korrin::testing {
 
 const std::string kPrompt = "\nPress a key to exit program";
+// What a run that flashes shows from the check of what the unit holds on.
 const std::string kFinalTexts =
+    "\nChecking the update on the unit.."
     "\nNow flashing\n"
     "\nDO NOT SHUT OFF UNIT. Wait for unit to turn itself off or"
     "\nrequest you to disconnect and reconnect power."

@@ -65,7 +65,7 @@ std::string runEnds(const testing::VirtualRun& run) {
     note = ", config converted";
   }
   if (shown.find("Could not confirm unit ID") != std::string::npos) note += ", unit not recognised";
-  if (shown.find("not whole on the unit") != std::string::npos) note += ", HW image found incomplete";
+  if (shown.find("Checking HW image.. not") != std::string::npos) note += ", HW image not in place";
   return testing::ending(run, false) + note;
 }
 

@@ -11,6 +11,10 @@ struct UpdateSession {
   Link link;           // the port, its name, the speeds, the reply buffer
   UnitAssessment unit;  // decided once identification lets the update go ahead
   ConfigImage configImage;
+  // The records written back this run, which the unit must hold at the flash.
+  ConfigImage writtenRecords;
+  bool recordsWritten = false;
+  ConfigAreaAsWritten configAsWritten;  // what those records leave from 0x4000
 };
 
 }  // namespace korrin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/exits.h"
@@ -13,6 +14,7 @@
 #include "platform/os.h"
 #include "protocol/block_transfer.h"
 #include "protocol/link_startup.h"
+#include "protocol/memory_check.h"
 
 namespace korrin {
 
@@ -30,24 +32,18 @@ constexpr TransferPlan kSoftwareSecondPartPlan{kImageBlock, false, countedNotice
                                                Stops::Taken};
 constexpr TransferPlan kHardwarePlan{kImageBlock, true, countedNotice(), Progress::DotPerBlock, Stops::Taken};
 
-// Whether the unit's hardware region holds the release's hardware image, by
-// its sums over windows no larger than the identification window, each given
-// the identification's wait. A reply that does not parse counts as a difference:
-// the cost of doubt is one hardware download, the cost of a wrong yes a unit
-// flashed over a half-written hardware image.
-bool hardwareImageInPlace(Link& link, const FirmwarePackage& package) {
-  const auto size = static_cast<std::uint32_t>(package.hwSize);
-  for (std::uint32_t offset = 0; offset < size; offset += kIdentWindowLength) {
-    const std::uint32_t length = std::min(kIdentWindowLength, size - offset);
-    std::uint32_t expected = 0;
-    for (std::uint32_t i = 0; i < length; ++i) expected += package.hwImage[offset + i];
-    sendAddress(link, kHardwareAddress + offset);
-    sendLength(link, length);
-    requestChecksum(link, kIdentWaitMs);
-    std::uint32_t reported = 0;
-    if (!parseChecksum(link.reply.text, reported) || reported != expected) return false;
+// How many windows of the unit's hardware region hold the release's hardware
+// image, by the unit's sums. A reply that does not parse counts as a
+// difference: the cost of doubt is one hardware download, the cost of a wrong
+// yes a unit flashed over a half-written hardware image.
+std::size_t hardwareWindowsInPlace(Link& link, std::vector<SumWindow>& windows) {
+  std::size_t held = 0;
+  for (SumWindow& w : windows) {
+    std::uint32_t sum = 0;
+    w.known = askSum(link, w.address, w.length, sum) && sum == w.sum;
+    if (w.known) ++held;
   }
-  return true;
+  return held;
 }
 
 // Between phases: the operator's stop, or a port that has failed.
@@ -67,7 +63,8 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package)
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendStepK(session.link);
-  return preserveConfig(session.link, package, unit.conversion, session.configImage);
+  return preserveConfig(session.link, package, unit.conversion, session.configImage, session.writtenRecords,
+                        session.recordsWritten);
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
@@ -84,8 +81,76 @@ ExitLabel closeConfigPhase(Link& link) {
   return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeedRefused;
 }
 
+// What the run must leave as it found: the records when this run did not
+// write them, the hardware region when no hardware image goes down. Asked
+// before anything is written; the unit's address register is then pointed at
+// the software, so that a stray 'D' on a damaged line lands where the
+// download puts things right.
+bool noteWhatStays(UpdateSession& session, const FirmwarePackage& package, std::vector<SumWindow>& records,
+                   std::vector<SumWindow>& hardware) {
+  Link& link = session.link;
+  const bool hardwareStays = !session.unit.hardwareDue && !session.unit.hardwareToCheck;
+  if (session.recordsWritten && !hardwareStays) return true;
+  if (!session.recordsWritten &&
+      !addWindowsAsFound(link, records, kConfigAreaAddress, kSoftwareSecondPartAddress - kConfigAreaAddress))
+    return false;
+  if (hardwareStays &&
+      !addWindowsAsFound(link, hardware, kHardwareAddress, static_cast<std::uint32_t>(package.hwSize)))
+    return false;
+  sendAddress(link, kSoftwareSecondPartAddress);
+  return true;
+}
+
+ExitLabel sendHardwareImage(Link& link, const FirmwarePackage& package) {
+  consolePrint("\nSending HW update..");
+  return transferExit(downloadRegion(link, kHardwareAddress, package.hwImage,
+                                     static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
+}
+
+// Nothing is flashed until the unit is seen to hold it all: the software at
+// both its parts, the records as written (or as found), the hardware image
+// when it went down or was found whole (or the region as found).
+ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& package, std::vector<SumWindow> windows,
+                            std::vector<SumWindow> hardware) {
+  Link& link = session.link;
+  consolePrint("\nChecking the update on the unit..");
+  if (session.recordsWritten) {
+    session.configAsWritten = configAreaAsWritten(session.writtenRecords, targetRecordSize(package));
+    addWindows(windows, kConfigAreaAddress, session.configAsWritten.bytes.data(), session.configAsWritten.length,
+               kWriteBackBlockBytes);
+  }
+  for (;;) {
+    std::vector<SumWindow> all = windows;
+    all.insert(all.end(), hardware.begin(), hardware.end());
+    const CheckResult held = confirmHeld(link, all);
+    switch (held.end) {
+      case CheckEnd::Held: return interruption(link);
+      case CheckEnd::LineLost: return ExitLabel::kLineLost;
+      case CheckEnd::Stopped: return ExitLabel::kStopped;
+      case CheckEnd::NotHeld: return ExitLabel::kBlockFailed;
+      case CheckEnd::Changed: break;
+    }
+    if (held.address < kHardwareAddress) {
+      consolePrint("\nThe config records on the unit were overwritten by a line error: not flashed.\n"
+                   "Run the update again; the unit's settings must then be set again by hand.\n");
+      return ExitLabel::kBlockFailed;
+    }
+    // The unit's own hardware image was damaged: this release's takes its place.
+    consolePrint(" hardware region damaged by a line error");
+    const ExitLabel sent = sendHardwareImage(link, package);
+    if (sent != ExitLabel::kNone) return sent;
+    hardware.clear();
+    addWindows(hardware, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize),
+               kImageBlock);
+    consolePrint("\nChecking the update on the unit..");
+  }
+}
+
 ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package) {
   Link& link = session.link;
+  std::vector<SumWindow> windows, hardware;
+  if (!noteWhatStays(session, package, windows, hardware))
+    return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kBlockFailed;
   showOnUnit(link, "DOWNLOADING UPDATE");
   consolePrint("\nSending SW update..");
   sendCommand(link.port, 'E', 0, 20, link.reply);
@@ -95,26 +160,35 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
   ExitLabel exit =
       transferExit(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
   if (exit != ExitLabel::kNone) return exit;
+  const auto secondPartBytes = static_cast<std::uint32_t>(package.swSize - kSoftwareSecondPartAddress);
   exit = transferExit(downloadRegion(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
-                                     static_cast<std::uint32_t>(package.swSize - kSoftwareSecondPartAddress),
-                                     kSoftwareSecondPartPlan));
+                                     secondPartBytes, kSoftwareSecondPartPlan));
   if (exit != ExitLabel::kNone) return exit;
 
+  addWindows(windows, 0, package.swImage, kSoftwareFirstPartBytes, kImageBlock);
+  addWindows(windows, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress, secondPartBytes,
+             kImageBlock);
+  const bool hardwareGoes = session.unit.hardwareDue || session.unit.hardwareToCheck;
+  if (hardwareGoes)
+    addWindows(hardware, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize), kImageBlock);
   bool sendHardware = session.unit.hardwareDue;
   if (!sendHardware && session.unit.hardwareToCheck) {
     consolePrint("\nChecking HW image..");
-    sendHardware = !hardwareImageInPlace(link, package);
+    const std::size_t held = hardwareWindowsInPlace(link, hardware);
     if (link.port.lost()) return ExitLabel::kLineLost;
-    if (sendHardware) consolePrint(" not whole on the unit (a run before this one was cut short?)");
+    sendHardware = held < hardware.size();
+    // A region that matches nowhere holds another release's whole image as
+    // often as a download cut in its first window: nothing is claimed.
+    if (sendHardware)
+      consolePrint(held == 0 ? " not this release's on the unit"
+                             : " not whole on the unit (a run before this one was cut short?)");
   }
   if (sendHardware) {
-    consolePrint("\nSending HW update..");
-    exit = transferExit(downloadRegion(link, kHardwareAddress, package.hwImage,
-                                       static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
+    exit = sendHardwareImage(link, package);
     if (exit != ExitLabel::kNone) return exit;
+    for (SumWindow& w : hardware) w.known = false;
   }
-  // The last safe point: after the flash command the unit is on its own.
-  return interruption(link);
+  return confirmUpdateHeld(session, package, windows, hardware);
 }
 
 void flashAndInstruct(Link& link) {

@@ -145,4 +145,19 @@ std::array<WriteBackRecord, kConfigRecordCount> writeBackRecords(const ConfigIma
   return records;
 }
 
+ConfigAreaAsWritten configAreaAsWritten(const ConfigImage& image, std::size_t recordBytes) {
+  ConfigAreaAsWritten area;
+  std::array<bool, sizeof area.bytes> written{};
+  for (const WriteBackRecord& record : writeBackRecords(image, recordBytes)) {
+    for (std::size_t i = 0; i < record.size; ++i) {
+      const std::size_t at = record.address + i - kConfigAreaAddress;
+      if (at >= area.bytes.size()) break;
+      area.bytes[at] = record.bytes[i];
+      written[at] = true;
+    }
+  }
+  while (area.length < written.size() && written[area.length]) ++area.length;
+  return area;
+}
+
 }  // namespace korrin

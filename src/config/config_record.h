@@ -98,4 +98,13 @@ struct WriteBackRecord {
 // The six records of `image`, of `recordBytes` each, in the order they are written.
 std::array<WriteBackRecord, kConfigRecordCount> writeBackRecords(const ConfigImage& image, std::size_t recordBytes);
 
+// The configuration area as a completed write-back leaves it: `length` bytes
+// from 0x4000, every one written, up to the software at 0x8000 (which the
+// download writes after it, over the end of a Pro record 5).
+struct ConfigAreaAsWritten {
+  std::array<std::uint8_t, kSoftwareSecondPartAddress - kConfigAreaAddress> bytes{};
+  std::uint32_t length = 0;
+};
+ConfigAreaAsWritten configAreaAsWritten(const ConfigImage& image, std::size_t recordBytes);
+
 }  // namespace korrin

@@ -7,6 +7,7 @@
 #include "config/config_copy.h"
 #include "platform/console.h"
 #include "protocol/block_transfer.h"
+#include "protocol/memory_check.h"
 
 namespace korrin {
 
@@ -36,8 +37,8 @@ ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit) {
 ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMode& mode) {
   consolePrint("Checking config data..\n");
   std::array<std::uint8_t, kLayoutCheckBytes> record0{};
-  const ExitLabel read = transferExit(uploadRegion(link, kConfigAreaAddress, record0.data(), kLayoutCheckBytes,
-                                                  kLayoutCheckPlan));
+  const ExitLabel read = transferExit(uploadChecked(link, kConfigAreaAddress, record0.data(), kLayoutCheckBytes,
+                                                   kLayoutCheckPlan));
   if (read != ExitLabel::kNone) return read;
   if (configRecordValid(record0.data(), kLegacyLayout)) {
     mode = ConfigMode::Legacy;
@@ -61,10 +62,11 @@ ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMo
 
 ExitLabel readConfigArea(Link& link, ConfigImage& image) {
   consolePrint("Reading config data..\n");
-  return transferExit(uploadRegion(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
+  return transferExit(uploadChecked(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
 }
 
-ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout) {
+ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+                         ConfigImage& written, bool& wrote) {
   auto conversion = std::make_unique<ConfigCopy>();
   conversion->packageRevision = package.packageRevision;
   conversion->packageIsPro = package.packageIsPro;
@@ -80,6 +82,8 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
   switch (findCopy(store, package, mode, readout.bytes.data(), kConfigReadoutBytes, *saved, savedPath)) {
     case CopyMatch::Partial: {
       consolePrint("\nConfig partly converted by an earlier run: writing back the copy saved then\n");
+      wrote = true;
+      written = saved->converted;
       const ExitLabel exit = writeBackConfig(link, package, saved->converted);
       if (exit == ExitLabel::kNone) removeCopy(savedPath);
       return exit;
@@ -111,6 +115,8 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
     if (!operatorSaysYes()) return ExitLabel::kRefused;
     consolePrint("\n");
   }
+  wrote = true;
+  written = conversion->converted;
   const ExitLabel exit = writeBackConfig(link, package, conversion->converted);
   if (exit == ExitLabel::kNone) removeCopy(path);
   return exit;

@@ -33,7 +33,9 @@ ExitLabel readConfigArea(Link& link, ConfigImage& image);
 // anyway). A copy is saved before the first block (the operator is asked when
 // it cannot be) and removed when the write-back is complete. kRefused (E7)
 // when the operator says no; kBlockFailed, kLineLost as the transfer ends.
-ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout);
+// `written` gets the records the unit must hold from then on, when they were written.
+ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+                         ConfigImage& written, bool& wrote);
 // Each of the six converted records to its address in 256-byte blocks, a dot
 // per record. The operator's stop waits until the last record is written.
 ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image);

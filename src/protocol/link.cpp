@@ -94,8 +94,15 @@ bool changeSpeed(Link& link, std::uint32_t baud) {
 }
 
 bool parseChecksum(const char* reply, std::uint32_t& value) {
+  // Only "CS=" and hexadecimal digits, nothing else: a reply damaged on the
+  // line reads as "CS=00" and some other character, which would otherwise
+  // parse as a sum of 0 and match a placeholder row.
+  if (std::strncmp(reply, "CS=", 3) != 0) return false;
+  const char* digits = reply + 3;
+  const std::size_t count = std::strlen(digits);
+  if (count == 0 || count > 8 || std::strspn(digits, "0123456789abcdefABCDEF") != count) return false;
   unsigned int parsed = 0;
-  if (std::sscanf(reply, "CS=%8x", &parsed) != 1) return false;
+  if (std::sscanf(digits, "%8x", &parsed) != 1) return false;
   value = parsed;
   return true;
 }

@@ -57,7 +57,8 @@ void sendFlashCommand(Link& link);
 void reopenAt(Link& link, std::uint32_t baud);
 // "B%06d" at the old speed, reopen at `baud`, presence check; currentSpeed becomes `baud`.
 bool changeSpeed(Link& link, std::uint32_t baud);
-// "CS=%8x": false when the reply does not parse.
+// "CS=" followed by one to eight hexadecimal digits and nothing else, read as
+// "CS=%8x"; false for anything else.
 bool parseChecksum(const char* reply, std::uint32_t& value);
 // 'C' as a single byte, counted, then its reply read (11 characters) after `waitMs`.
 int requestChecksum(Link& link, std::uint32_t waitMs);

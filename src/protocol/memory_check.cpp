@@ -1,0 +1,182 @@
+#include "protocol/memory_check.h"
+
+#include <algorithm>
+
+#include "platform/console.h"
+#include "platform/os.h"
+
+namespace korrin {
+
+namespace {
+
+constexpr std::uint32_t kSumPollMs = 10;
+constexpr std::uint32_t kAsksPerSum = 3;  // a reply damaged on the line is asked for again
+
+std::uint32_t sumOf(const std::uint8_t* bytes, std::uint32_t length) {
+  std::uint32_t sum = 0;
+  for (std::uint32_t i = 0; i < length; ++i) sum += bytes[i];
+  return sum;
+}
+
+enum class Asked { Parsed, Unparsed, Silent };
+
+Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum) {
+  // An earlier reply still owed, or a stray byte, would be read as this one.
+  if (checksumRepliesOwed(link) > 0) presenceCheck(link);
+  discardWaiting(link.port);
+  sendAddress(link, address);
+  sendLength(link, length);
+  ++link.checksumRequests;
+  link.port.writeByte('C');
+  for (std::uint32_t waited = 0; waited < kSumWaitMs && link.port.bytesAvailable() == 0 && !link.port.lost();
+       waited += kSumPollMs)
+    sleepMs(link.port, kSumPollMs);
+  if (readReply(link.reply, link.port, 11) == 0) return Asked::Silent;
+  return parseChecksum(link.reply.text, sum) ? Asked::Parsed : Asked::Unparsed;
+}
+
+// Asked until a reply parses, within kAsksPerSum; Silent when nothing came at all.
+Asked ask(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum) {
+  Asked asked = Asked::Silent;
+  for (std::uint32_t i = 0; i < kAsksPerSum && !link.port.lost(); ++i) {
+    asked = askOnce(link, address, length, sum);
+    if (asked != Asked::Unparsed) return asked;
+  }
+  return asked;
+}
+
+// Blocks `from` to `to` (exclusive) of the window, as unit addresses and sizes.
+struct Span {
+  std::uint32_t address;
+  std::uint32_t length;
+};
+Span blocksOf(const SumWindow& w, std::uint32_t from, std::uint32_t to) {
+  const std::uint32_t begin = from * w.blockLength;
+  const std::uint32_t end = std::min(to * w.blockLength, w.length);
+  return {w.address + begin, end - begin};
+}
+
+// The blocks of [from, to) that differ, the range as a whole being known to
+// differ: halved until single blocks are left. A reply that does not parse
+// counts as a difference (the doubt costs one block moved again). False when
+// the unit fell silent.
+bool narrow(Link& link, const SumWindow& w, std::uint32_t from, std::uint32_t to, std::vector<Span>& found) {
+  if (to - from == 1) {
+    found.push_back(blocksOf(w, from, to));
+    return true;
+  }
+  const std::uint32_t mid = from + (to - from) / 2;
+  const Span left = blocksOf(w, from, mid);
+  std::uint32_t sum = 0;
+  const Asked asked = ask(link, left.address, left.length, sum);
+  if (asked == Asked::Silent) return false;
+  const bool leftDiffers =
+      asked != Asked::Parsed || sum != sumOf(w.bytes + (left.address - w.address), left.length);
+  if (leftDiffers && !narrow(link, w, from, mid, found)) return false;
+  if (!leftDiffers) return narrow(link, w, mid, to, found);  // the difference lies in the other half
+  const Span right = blocksOf(w, mid, to);
+  const Asked again = ask(link, right.address, right.length, sum);
+  if (again == Asked::Silent) return false;
+  if (again == Asked::Parsed && sum == sumOf(w.bytes + (right.address - w.address), right.length)) return true;
+  return narrow(link, w, mid, to, found);
+}
+
+std::uint32_t blockCount(const SumWindow& w) { return (w.length + w.blockLength - 1) / w.blockLength; }
+
+TransferPlan repeatPlan(std::uint32_t blockLength, RetryNotice notice) {
+  return {blockLength, true, notice, Progress::NoDots, Stops::Deferred};
+}
+
+}  // namespace
+
+bool askSum(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum) {
+  return ask(link, address, length, sum) == Asked::Parsed;
+}
+
+void addWindows(std::vector<SumWindow>& windows, std::uint32_t address, const std::uint8_t* bytes,
+                std::uint32_t length, std::uint32_t blockLength) {
+  for (std::uint32_t offset = 0; offset < length; offset += kSumWindowBytes) {
+    const std::uint32_t size = std::min(kSumWindowBytes, length - offset);
+    windows.push_back({address + offset, size, bytes ? sumOf(bytes + offset, size) : 0,
+                       bytes ? bytes + offset : nullptr, blockLength});
+  }
+}
+
+bool addWindowsAsFound(Link& link, std::vector<SumWindow>& windows, std::uint32_t address, std::uint32_t length) {
+  const std::size_t first = windows.size();
+  addWindows(windows, address, nullptr, length, 0);
+  for (std::size_t i = first; i < windows.size(); ++i) {
+    if (!askSum(link, windows[i].address, windows[i].length, windows[i].sum)) return false;
+  }
+  return true;
+}
+
+CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
+  for (std::uint32_t round = 0; round < kCheckRounds; ++round) {
+    if (os::stopRequested()) return {CheckEnd::Stopped, 0};
+    bool moved = false;
+    for (SumWindow& w : windows) {
+      if (w.known) continue;
+      std::uint32_t sum = 0;
+      const Asked asked = ask(link, w.address, w.length, sum);
+      if (link.port.lost()) return {CheckEnd::LineLost, w.address};
+      if (asked == Asked::Parsed && sum == w.sum) {
+        w.known = true;
+        continue;
+      }
+      if (asked == Asked::Silent) break;  // counted as a round that could not be made right
+      if (w.bytes == nullptr) return {CheckEnd::Changed, w.address};
+      std::vector<Span> differing;
+      if (!narrow(link, w, 0, blockCount(w), differing)) break;
+      for (const Span& block : differing) {
+        consolePrint("\nBlock at unit address %06X not as sent: sending it again", block.address);
+        const TransferResult sent = downloadRegion(link, block.address, w.bytes + (block.address - w.address),
+                                                   block.length, repeatPlan(w.blockLength, countedNotice()));
+        if (sent.end == TransferEnd::LineLost) return {CheckEnd::LineLost, block.address};
+        if (sent.end != TransferEnd::Complete) return {CheckEnd::NotHeld, block.address};
+      }
+      moved = true;
+    }
+    if (link.port.lost()) return {CheckEnd::LineLost, 0};
+    const bool allHeld = std::all_of(windows.begin(), windows.end(), [](const SumWindow& w) { return w.known; });
+    if (allHeld) return {CheckEnd::Held, 0};
+    // A block moved again may itself have gone astray: every window is asked again.
+    if (moved)
+      for (SumWindow& w : windows) w.known = false;
+  }
+  const auto open = std::find_if(windows.begin(), windows.end(), [](const SumWindow& w) { return !w.known; });
+  const std::uint32_t address = open == windows.end() ? 0 : open->address;
+  consolePrint("\nUnit memory at %06X not as sent after %u checks\n", address, kCheckRounds);
+  return {CheckEnd::NotHeld, address};
+}
+
+TransferResult uploadChecked(Link& link, std::uint32_t address, std::uint8_t* bytes, std::uint32_t length,
+                             const TransferPlan& plan) {
+  const TransferResult read = uploadRegion(link, address, bytes, length, plan);
+  if (read.end != TransferEnd::Complete) return read;
+  for (std::uint32_t round = 0; round < kCheckRounds; ++round) {
+    std::vector<SumWindow> windows;
+    addWindows(windows, address, bytes, length, plan.blockLength);
+    bool allHeld = true;
+    for (const SumWindow& w : windows) {
+      std::uint32_t sum = 0;
+      const Asked asked = ask(link, w.address, w.length, sum);
+      if (link.port.lost()) return {TransferEnd::LineLost, w.address};
+      if (asked == Asked::Parsed && sum == w.sum) continue;
+      allHeld = false;
+      std::vector<Span> differing;
+      if (asked == Asked::Silent || !narrow(link, w, 0, blockCount(w), differing)) break;
+      for (const Span& block : differing) {
+        consolePrint("\nBlock at unit address %06X not as read: reading it again", block.address);
+        const TransferResult again = uploadRegion(link, block.address, bytes + (block.address - address),
+                                                  block.length, repeatPlan(plan.blockLength, plan.notice));
+        if (again.end != TransferEnd::Complete) return again;
+      }
+    }
+    if (allHeld) return {TransferEnd::Complete, 0};
+  }
+  consolePrint("\nUnit memory at %06X not as read after %u checks\n", address, kCheckRounds);
+  return {TransferEnd::NotConfirmed, address};
+}
+
+}  // namespace korrin
