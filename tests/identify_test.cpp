@@ -36,6 +36,7 @@ TEST(IdentifyTest, LookupAndDecision) {
     std::string console;  // after "\nChecking version..\n"
     std::string wire;
     RevisionCode release = 0x020904;
+    int flipped = -1;  // a character of the reply with one bit flipped on the line
   } const cases[] = {
       {"row 0: padded name, four blanks before 'with'", 0x4C9B93, {}, "", ExitLabel::kNone, 0,
        "Unit confirmed as Korrin    with firmware rev 030303.\n" + kProceeding, "C"},
@@ -56,6 +57,9 @@ TEST(IdentifyTest, LookupAndDecision) {
       // Row 81 holds 2512-byte records already; read as row 32 they would be converted as legacy ones.
       {"CS=00 cut from row 81's sum is not row 32", 0x4C3260, {{'C', 0, 1, sim::ReplyFault::CutShort}}, "n",
        ExitLabel::kRefused, kNoRow, "Could not confirm unit ID (csum=ffffffff)\n" + kQuestion, "CC"},
+      // Row 0's "CS=004C9B93" with its '4' turned into '$': not the placeholder row's 0, nor any other.
+      {"a reply damaged into CS=00 and a non-digit", 0x4C9B93, {}, "n", ExitLabel::kRefused, kNoRow,
+       "Could not confirm unit ID (csum=ffffffff)\n" + kQuestion, "C", 0x020904, 5},
       {"unknown sum, 'y'", 0x123456, {}, "y", ExitLabel::kNone, kNoRow,
        "Could not confirm unit ID (csum=123456)\n" + kQuestion + "\n" + kProceeding, "C"},
       {"unknown sum, 'Y'", 0x00ABCD, {}, "Y", ExitLabel::kNone, kNoRow,
@@ -77,6 +81,8 @@ TEST(IdentifyTest, LookupAndDecision) {
     testing::OpenLink bench(28800);
     sim::setIdentificationSum(bench.unit.memory(), c.sum);
     bench.unit.faults.replies = c.replies;
+    if (c.flipped >= 0)
+      bench.unit.faults.replyHook = [&c](char, std::string& reply, std::uint32_t&) { reply[c.flipped] ^= 0x10; };
     bench.line.keys = c.keys;
     FirmwarePackage release = carriedPackage();
     release.packageRevision = c.release;
