@@ -49,6 +49,15 @@ struct Adapter {
   bool oneWritePerByte = false;
 };
 
+// A unit that sums 57344 bytes (the identification window) in the full
+// 1000 ms the identification allows it, and any range at that rate; the
+// simulated unit otherwise answers a sum at once.
+void sumsTakeTheirTime(sim::UnitModel& unit) {
+  unit.faults.replyHook = [&unit](char command, std::string&, std::uint32_t& delayMs) {
+    if (command == 'C') delayMs += static_cast<std::uint32_t>(1000ull * unit.lengthRegister() / 0xE000);
+  };
+}
+
 constexpr std::size_t kUsbBufferBytes = 256;  // between a CP210x's 640 and the 16 of a UART's FIFO
 
 // Phase boundaries are the console texts that open each phase; the readout and
@@ -67,6 +76,7 @@ std::vector<Phase> phasesOf(const sim::VirtualLine& line) {
     opens("Reading config data..", "configuration: readout");
     opens("\nSending SW update..", "software");
     opens("\nSending HW update..", "hardware");
+    opens("\nChecking the update on the unit..", "check before the flash");
     opens("\nNow flashing", "flash and instructions");
     if (e.data.find("Reading config data..") != std::string::npos) readoutDots = 0;
     if (e.data == "." && readoutDots >= 0 && readoutDots < 14 && ++readoutDots == 14) {
@@ -98,10 +108,11 @@ std::vector<Phase> phasesOf(const sim::VirtualLine& line) {
 }
 
 VirtualResult runVirtual(const std::string& scenario, bool pacePc, const char* speedOption = "-s0",
-                         const Adapter& adapter = {}) {
+                         const Adapter& adapter = {}, bool slowSums = false) {
   sim::UnitModel unit;
   sim::Expectation expect;
   sim::setUpScenario(scenario, korrin::carriedPackage(), unit, expect);
+  if (slowSums) sumsTakeTheirTime(unit);
   sim::VirtualLine line(unit);
   line.pacePcOutput = pacePc;
   line.useUsbAdapter(adapter.bufferBytes, adapter.perWriteCall);
@@ -222,6 +233,17 @@ int main(int argc, char** argv) {
       std::printf(" %.0f s |", run.totalMs / 1000);
     }
     std::printf("\n");
+  }
+
+  std::printf("\n#### Each road against a unit that sums at once and one that takes its time (virtual time, paced)\n\n");
+  std::printf("| Scenario | -s | Sums at once | 1000 ms a window |\n|---|---|---|---|\n");
+  for (const char* scenario : {"uptodate", "convert"}) {
+    for (const char* option : {"-s0", "-s4"}) {
+      const VirtualResult prompt = runVirtual(scenario, true, option);
+      const VirtualResult slow = runVirtual(scenario, true, option, {}, true);
+      allOk = allOk && prompt.ok && slow.ok;
+      std::printf("| %s | %s | %.1f s | %.1f s |\n", scenario, option, prompt.totalMs / 1000, slow.totalMs / 1000);
+    }
   }
 
   std::printf("\n#### Through a USB adapter (1 ms per write call, a %zu-byte buffer; virtual time, paced)\n\n",
