@@ -153,7 +153,7 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
     return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kBlockFailed;
   showOnUnit(link, "DOWNLOADING UPDATE");
   consolePrint("\nSending SW update..");
-  sendCommand(link.port, 'E', 0, 20, link.reply);
+  presenceCheck(link);  // answered or not, the download goes on
   sendLength(link, kImageBlock);
   sendStepK(link);
 
