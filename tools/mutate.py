@@ -602,7 +602,7 @@ def main(argv=None):
               file=sys.stderr)
         return 2
 
-    started = time.monotonic()
+    started, commit = time.monotonic(), git("rev-parse", "--short", "HEAD").strip()
     if not configure(buildDir) or build(buildDir, args.jobs)[0] != 0:
         print("the unmutated tree does not build in %s (see its mutate-*.log)" % buildDir, file=sys.stderr)
         return 2
@@ -647,7 +647,7 @@ def main(argv=None):
             print("src/ differs from git after the run: check `git diff src`", file=sys.stderr)
 
     run = {"command": " ".join(["tools/mutate.py", *(argv if argv is not None else sys.argv[1:])]),
-           "commit": git("rev-parse", "--short", "HEAD").strip(), "date": datetime.date.today().isoformat(),
+           "commit": commit, "date": datetime.date.today().isoformat(),
            "host": "%s, %d cores, %d job%s" % (os.uname().sysname, os.cpu_count() or 0, args.jobs,
                                                "" if args.jobs == 1 else "s"),
            "buildDir": os.path.relpath(buildDir, ROOT), "tests": tests, "suiteSeconds": suiteSeconds,
