@@ -568,7 +568,6 @@ def renderReport(run, mutants, results, entries):
     return "\n".join(out) + "\n"
 
 
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seed", type=int, default=1)
@@ -657,7 +656,7 @@ def main(argv=None):
     report = renderReport(run, mutants, results, entries)
     if args.report:
         Path(args.report).write_text(report)
-    print("\n".join(line for line in report.splitlines() if line.startswith(("| ", "- **", "- Time", "**"))))
+    print(report[report.index("| Outcome"):report.index("\n## ")])  # the counts and the time
     return 130 if interrupted else 0
 
 
