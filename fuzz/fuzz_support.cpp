@@ -230,25 +230,35 @@ void Run::checkDecisions(int firstKey, bool checkConfig) {
   const auto crosses = [&](RevisionCode limit) {
     return earlier(unitRevision, limit) && !earlier(package->packageRevision, limit);
   };
-  // An unknown unit's records are judged by record 0.
-  const int mode = known                                                 ? (crosses(kLegacyRecordsBefore)     ? 1
-                                                                            : pro && crosses(kProRecordsFrom) ? 2
-                                                                                                              : 0)
-                   : sim::recordValid(area, RecordLayout::Config) && pro ? 2
-                                                                         : sim::recordValid(area, RecordLayout::Legacy);
-  const RecordLayout from = mode == 1 ? RecordLayout::Legacy : RecordLayout::Config;
+  // The conversion due: a known unit's follows from its revision and the
+  // release's; an unknown unit's records are judged by record 0.
+  ConfigMode mode = ConfigMode::None;
+  if (known) {
+    if (crosses(kLegacyRecordsBefore)) {
+      mode = ConfigMode::Legacy;
+    } else if (pro && crosses(kProRecordsFrom)) {
+      mode = ConfigMode::ConfigOnPro;
+    }
+  } else if (pro && sim::recordValid(area, RecordLayout::Config)) {
+    mode = ConfigMode::ConfigOnPro;
+  } else if (sim::recordValid(area, RecordLayout::Legacy)) {
+    mode = ConfigMode::Legacy;
+  }
+  const RecordLayout from = mode == ConfigMode::Legacy ? RecordLayout::Legacy : RecordLayout::Config;
   const RecordLayout to = writesProRecords(*package) ? RecordLayout::Pro : RecordLayout::Config;
   // Records valid in the new layout and not in the old were written by an
   // earlier run: all of them are left alone; only some, and the operator is asked.
   std::size_t judged = 0, converted = 0;
-  for (std::size_t k = 0; mode != 0 && (k + 1) * sim::recordBytes(to) <= kConfigReadoutBytes; ++k, ++judged)
+  for (std::size_t k = 0; mode != ConfigMode::None && (k + 1) * sim::recordBytes(to) <= kConfigReadoutBytes;
+       ++k, ++judged)
     converted += sim::recordValid(area + k * sim::recordBytes(to), to) &&
                  !sim::recordValid(area + k * sim::recordBytes(from), from);
-  sim::Expectation expect{true, false, hardwareDue, from, mode != 0 && converted == 0 ? to : from, before};
+  const RecordLayout recordsAfter = mode != ConfigMode::None && converted == 0 ? to : from;
+  sim::Expectation expect{true, false, hardwareDue, from, recordsAfter, before};
   const sim::Verdict verdict = sim::judgeUnit(unit, *package, expect);
   KORRIN_FUZZ_CHECK(verdict.ok && configAsked == (converted > 0 && converted < judged),
                     "%s (conversion %d, %zu of %zu records converted before, operator asked %d)",
-                    verdict.report.c_str(), mode, converted, judged, configAsked);
+                    verdict.report.c_str(), static_cast<int>(mode), converted, judged, configAsked);
 }
 
 }  // namespace korrin::fuzz
