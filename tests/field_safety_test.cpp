@@ -53,8 +53,11 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
       {"killed in record 1, the copy lost, 'n'", "convert", "n", "A004AD0D", [](sim::UnitFaults&) {}, 1, "",
        kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
       // Records 0 to 4 converted, the last one not: still only partly converted.
+      // A copy that cannot be read is named as such, not as missing.
       {"killed in record 5, the copy damaged, 'y'", "convert", "y", "A007A10D", [](sim::UnitFaults&) {}, 2, "",
-       kPartlyConverted + "\nUpdate proceeding..\n\nSending SW update.."},
+       "\nConfig partly converted by an earlier run, and a copy saved on this PC cannot be read (" +
+           std::string(sim::VirtualLine::kUserFolder) + "config-efcc773e.bin):\nthe config will not be written. "
+           "Update firmware anyway (y/n)\nUpdate proceeding..\n\nSending SW update.."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

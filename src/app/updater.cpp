@@ -59,15 +59,23 @@ ExitLabel interruption(const Link& link) {
 
 // Preserve the unit's records across the layout change, when it has one.
 ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package) {
-  UnitAssessment& unit = session.unit;
+  const UnitAssessment& unit = session.unit;
   ExitLabel exit = capConfigSpeed(session.link, unit);
-  if (exit == ExitLabel::kNone && !unit.identified) exit = checkConfigLayout(session.link, package, unit.conversion);
-  if (exit != ExitLabel::kNone || unit.conversion == ConfigMode::None) return exit;
+  if (exit != ExitLabel::kNone || (unit.identified && unit.conversion == ConfigMode::None)) return exit;
+  // The copies on this PC, read once for the whole phase.
+  const auto copies = std::make_unique<SavedCopies>(readSavedCopies());
+  LayoutCheck check;
+  if (!unit.identified) {
+    check = checkConfigLayout(session.link, package);
+    if (check.exit != ExitLabel::kNone) return check.exit;
+  }
+  const ConfigMode conversion = conversionToRun(unit, check, *copies, package);
+  if (conversion == ConfigMode::None) return ExitLabel::kNone;
 
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendStepK(session.link);
-  return preserveConfig(session.link, package, unit.conversion, session.configImage);
+  return preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config);
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
@@ -149,6 +157,7 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   if (exit == ExitLabel::kNone) exit = downloadImages(session, package);
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
+  settleCopies(session.config.copies);
   flashAndInstruct(link);
   return finishRun(ExitLabel::kFlashed, &link);
 }
