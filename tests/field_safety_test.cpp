@@ -26,7 +26,9 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     std::string keys;
     const char* killedAt;  // the first run is killed as this goes out in a clean run, if given
     std::function<void(sim::UnitFaults&)> fault;  // of the first run
-    int copy;  // before the second run the saved copy is 0: there, 1: gone (another PC, removed by hand), 2: damaged
+    // Before the second run the saved copy is 0: there, 1: gone (another PC, removed by hand), 2: damaged;
+    // 3: there, but the second run is another release's updater, which leaves it for the first one's.
+    int copy;
     const char* firstEnd;
     std::string secondShows;
   } const cases[] = {
@@ -58,14 +60,28 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
        "\nConfig partly converted by an earlier run, and a copy saved on this PC cannot be read (" +
            std::string(sim::VirtualLine::kUserFolder) + "config-efcc773e.bin):\nthe config will not be written. "
            "Update firmware anyway (y/n)\nUpdate proceeding..\n\nSending SW update.."},
+      // Record 5 at its own place reaches past the readout: its rest is read before "converted" is said.
+      {"a Pro release, killed in record 5, the copy lost, 'n'", "pro", "n", "A007CD8D", [](sim::UnitFaults&) {}, 1,
+       "", kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
+      // The copy's records are in the Pro layout of 10/12/03 on; this release's are not.
+      {"a Pro release, legacy records, killed in record 2, then the release of 09/30/03, 'n'", "pro legacy", "n",
+       "A0056F0D", [](sim::UnitFaults&) {}, 3, "",
+       "\nConfig partly converted by an earlier run of the updater for firmware version 020904 (KorrinPro):"
+       "\nrun that updater again on this PC, it writes back the copy it saved (" +
+           std::string(sim::VirtualLine::kUserFolder)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const std::string scenario = c.scenario;
     const bool pro = scenario.rfind("pro", 0) == 0;
     const FirmwarePackage& package = pro ? testing::proRelease() : carriedPackage();
+    FirmwarePackage earlierPro = testing::proRelease();
+    earlierPro.packageRevision = 0x093003;
+    const FirmwarePackage& secondPackage = c.copy == 3 ? earlierPro : package;
     const auto setUp = [&](VirtualRun& run) {
-      if (pro) {
+      if (scenario == "pro legacy") {
+        testing::setUpProUnit(run, 3, {sim::RecordLayout::Legacy, 11, true, false});
+      } else if (pro) {
         testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, scenario != "pro"});
       } else {
         sim::setUpScenario(c.scenario, package, run.unit, run.expect);
@@ -91,13 +107,14 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     const std::vector<std::uint8_t> area(first.unit.memory().begin() + 0x4000, first.unit.memory().begin() + 0x8000);
     VirtualRun second;
     second.expect = first.expect;
-    testing::runAgain(second, first, c.keys, package);
+    testing::runAgain(second, first, c.keys, secondPackage);
     EXPECT_NE(second.console().find(c.secondShows), std::string::npos) << second.console();
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.unit.log().flashed, c.keys != "n");
     if (c.copy != 0) {
       EXPECT_TRUE(std::equal(area.begin(), area.end(), second.unit.memory().begin() + 0x4000))
           << "a configuration area no copy explains was written";
+      EXPECT_EQ(second.line.files.size(), c.copy == 1 ? 0u : 1u) << "a copy this run did not write back is kept";
     } else {
       EXPECT_TRUE(second.verdict(package).ok) << second.verdict(package).report;
       EXPECT_TRUE(second.line.files.empty()) << "the copy outlived the write-back it protected";

@@ -38,21 +38,16 @@ bool sameRecords(const ConfigConversion& a, const ConfigConversion& b) {
 }
 
 // A Pro record 5 at its own place ends past the readout: whether the unit
-// holds it whole. Its rest is read (1776 bytes from 0x7AE0); from 0x8000 on
-// the software download writes after the write-back, so a tail that is the
-// release's software says an earlier run wrote record 5 and got that far.
-ExitLabel proRecordFiveWhole(Link& link, const FirmwarePackage& package, const ConfigImage& readout, bool& whole) {
+// holds it whole, by its checksum over the rest read (1776 bytes from 0x7AE0).
+ExitLabel proRecordFiveWhole(Link& link, const ConfigImage& readout, bool& whole) {
   ProConfigRecord record{};
   const std::size_t seen = kConfigReadoutBytes - kRecordFiveAt;
   std::copy_n(readout.bytes.begin() + kRecordFiveAt, seen, record.begin());
   const ExitLabel read = transferExit(uploadRegion(link, static_cast<std::uint32_t>(kConfigAreaAddress + kConfigReadoutBytes),
                                                   record.data() + seen, static_cast<std::uint32_t>(kProRecordBytes - seen),
                                                   kRecordFiveTailPlan));
-  if (read != ExitLabel::kNone) return read;
-  const std::size_t softwareAt = kSoftwareSecondPartAddress - kConfigAreaAddress - kRecordFiveAt;
-  whole = configRecordValid(record.data(), kProLayout) ||
-          std::equal(record.begin() + softwareAt, record.end(), package.swImage + kSoftwareSecondPartAddress);
-  return ExitLabel::kNone;
+  whole = read == ExitLabel::kNone && configRecordValid(record.data(), kProLayout);
+  return read;
 }
 
 // How the saved copies stand to the area just read.
@@ -197,7 +192,7 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
     // Record 5 is judged too unless the Pro layout put it in record 4's place.
     if (whole && targetRecordSize(package) == kProRecordBytes &&
         readout.bytes[4 * kProRecordBytes] != kRecordMarker) {
-      const ExitLabel exit = proRecordFiveWhole(link, package, readout, whole);
+      const ExitLabel exit = proRecordFiveWhole(link, readout, whole);
       if (exit != ExitLabel::kNone) return exit;
     }
     if (whole) {
