@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "config/config_copy.h"
 #include "harness.h"
 
 namespace korrin {
@@ -27,7 +28,8 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     const char* killedAt;  // the first run is killed as this goes out in a clean run, if given
     std::function<void(sim::UnitFaults&)> fault;  // of the first run
     // Before the second run the saved copy is 0: there, 1: gone (another PC, removed by hand), 2: damaged;
-    // 3: there, but the second run is another release's updater, which leaves it for the first one's.
+    // 3: there, but the second run is another release's updater, which leaves it for the first one's;
+    // 4: there, beside a second copy whose records differ only in record 5, which the cut did not reach.
     int copy;
     const char* firstEnd;
     std::string secondShows;
@@ -63,6 +65,10 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
       // Record 5 at its own place reaches past the readout: its rest is read before "converted" is said.
       {"a Pro release, killed in record 5, the copy lost, 'n'", "pro", "n", "A007CD8D", [](sim::UnitFaults&) {}, 1,
        "", kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
+      {"killed in record 2, two copies explain the area with different records, 'n'", "convert", "n", "A0057A0D",
+       [](sim::UnitFaults&) {}, 4, "",
+       "\nConfig partly converted by an earlier run, and copies saved on this PC for different units match it (" +
+           std::string(sim::VirtualLine::kUserFolder)},
       // The copy's records are in the Pro layout of 10/12/03 on; this release's are not.
       {"a Pro release, legacy records, killed in record 2, then the release of 09/30/03, 'n'", "pro legacy", "n",
        "A0056F0D", [](sim::UnitFaults&) {}, 3, "",
@@ -103,6 +109,12 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     EXPECT_FALSE(first.unit.log().flashed);
     EXPECT_NE(first.console().find(c.firstEnd), std::string::npos) << first.console();
     if (c.copy == 1) first.line.files.clear();
+    if (c.copy == 4) {  // the first run's line is still the system's
+      SavedCopies saved = readSavedCopies();
+      ASSERT_EQ(saved.copies.size(), 1u);
+      saved.copies[0].conversion.converted.bytes[5 * kConfigRecordBytes + 100] ^= 0x01;
+      ASSERT_EQ(saveCopy(saved.store, saved.copies[0]), CopySave::Saved);
+    }
     for (auto& file : first.line.files) file.second[file.second.size() - 100] ^= c.copy == 2 ? 0x01 : 0x00;
     const std::vector<std::uint8_t> area(first.unit.memory().begin() + 0x4000, first.unit.memory().begin() + 0x8000);
     VirtualRun second;
@@ -114,7 +126,8 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     if (c.copy != 0) {
       EXPECT_TRUE(std::equal(area.begin(), area.end(), second.unit.memory().begin() + 0x4000))
           << "a configuration area no copy explains was written";
-      EXPECT_EQ(second.line.files.size(), c.copy == 1 ? 0u : 1u) << "a copy this run did not write back is kept";
+      EXPECT_EQ(second.line.files.size(), c.copy == 1 ? 0u : c.copy == 4 ? 2u : 1u)
+          << "a copy this run did not write back is kept";
     } else {
       EXPECT_TRUE(second.verdict(package).ok) << second.verdict(package).report;
       EXPECT_TRUE(second.line.files.empty()) << "the copy outlived the write-back it protected";
@@ -123,20 +136,25 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
 }
 
 TEST(FieldSafetyTest, ACopyThatCannotBeSavedIsAskedAbout) {
+  const std::string folder = sim::VirtualLine::kUserFolder;
   struct Case {
     bool noFolder;
+    bool full;  // every name for this readout taken (config-efcc773e is the 'convert' unit's readout)
     const char* keys;
-    const char* where;
+    std::string where;
   } const cases[] = {
-      {false, "n", sim::VirtualLine::kUserFolder},
-      {false, "y", sim::VirtualLine::kUserFolder},
-      {true, "n", "there is no folder for it"},
+      {false, false, "n", folder},
+      {false, false, "y", folder},
+      {true, false, "n", "there is no folder for it"},
+      {false, true, "n", folder + " holds 99 copies of these very records: remove those of units updated since"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.where) + ", " + c.keys);
+    SCOPED_TRACE(c.where + ", " + c.keys);
     VirtualRun run("convert");
-    run.line.diskFull = !c.noFolder;
+    run.line.diskFull = !c.noFolder && !c.full;
     run.line.noUserFolder = c.noFolder;
+    for (int twin = 1; c.full && twin <= 99; ++twin)
+      run.line.files[folder + "config-efcc773e" + (twin > 1 ? "-" + std::to_string(twin) : "") + ".bin"] = {1};
     run.line.keys = c.keys;
     run.run();
     EXPECT_NE(run.console().find(std::string("\nCould not save a copy of the config on this PC (") + c.where),
