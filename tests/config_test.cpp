@@ -178,11 +178,14 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
     std::size_t alsoDamaged = kNone;  // a byte of an earlier block a restore left damaged
     std::size_t otherByte = kNone;    // the first byte of the area that is another unit's
     std::size_t otherBytes = 1;       // how many from there
+    bool farOff = false;              // the damaged first block far off what was sent, its sum kept
   } const cases[] = {
       {"nothing written", false, Unit::One, 0, 0, false, false, kUntouched},
       {"the first block stored in part", false, Unit::One, 0, 100, false, false, kPartial},
       {"the first block damaged on every attempt", false, Unit::One, 0, 256, true, true, kPartial},
       {"the same, the damage not in the journal", false, Unit::One, 0, 256, true, false, kNoMatch},
+      {"the same, summing as journaled but twenty bytes off", false, Unit::One, 0, 256, true, true, kNoMatch, kNone,
+       kNone, 1, true},
       {"one block written", false, Unit::One, 1, 0, false, false, kPartial},
       {"cut inside a later block", false, Unit::One, 17, 100, false, false, kPartial},
       {"a later block damaged", false, Unit::One, 30, 256, true, true, kPartial},
@@ -217,6 +220,7 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
       area[c.alsoDamaged] ^= 0x5A;  // in record 1's third block, from 0x49D0 + 0x200
       journal.push_back({0x4BD0, std::accumulate(area.begin() + 0xBD0, area.begin() + 0xCD0, std::uint32_t{0})});
     }
+    for (std::size_t i = 100; c.farOff && i < 120; i += 2) std::swap(area[i], area[i + 1]);  // the sum kept
     if (c.journaled) copy.journal = journal;
     for (std::size_t i = 0; c.otherByte != kNone && i < c.otherBytes; ++i) area[c.otherByte + i] ^= 0x20;
     EXPECT_EQ(matchCopy(copy, area.data(), area.size()), c.match);
