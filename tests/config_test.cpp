@@ -232,6 +232,42 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
             kComplete);
 }
 
+// A copy that the 02/09/04 updater saved (no journal) is read by this one;
+// a file damaged on the disk is named as unreadable, never taken.
+TEST(ConfigCopyTest, ACopyAnEarlierVersionSavedIsRead) {
+  const SavedCopy saved = copyOf(false, unitMemory(false, Unit::One));
+  const ConfigConversion& conversion = saved.conversion;
+  std::vector<std::uint8_t> file = {'K', 'R', 'N', 'C', 'F', 'G', '0', '1'};
+  const auto word = [&](std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) file.push_back(static_cast<std::uint8_t>(value >> shift));
+  };
+  for (const std::uint32_t field : {0x020904u, 0u, 1u, 2512u, 15072u}) word(field);
+  file.insert(file.end(), conversion.readout.bytes.begin(), conversion.readout.bytes.begin() + 15072);
+  file.insert(file.end(), conversion.converted.bytes.begin(), conversion.converted.bytes.begin() + 6 * 2512);
+  std::uint32_t fnv = 2166136261u;  // FNV-1a over everything before it
+  for (const std::uint8_t byte : file) fnv = (fnv ^ byte) * 16777619u;
+  word(fnv);
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged on the disk" : "as saved");
+    testing::OpenLink bench;
+    const std::string path = std::string(sim::VirtualLine::kUserFolder) + "config-0badf00d.bin";
+    bench.line.files[path] = file;
+    if (damaged) bench.line.files[path][5000] ^= 0x04;
+    const SavedCopies copies = readSavedCopies();
+    EXPECT_EQ(copies.unreadable, std::vector<std::string>(damaged ? 1 : 0, path));
+    ASSERT_EQ(copies.copies.size(), damaged ? 0u : 1u);
+    if (damaged) continue;
+    const SavedCopy& read = copies.copies[0];
+    EXPECT_EQ(read.path, path);
+    EXPECT_EQ(read.conversion.packageRevision, 0x020904u);
+    EXPECT_TRUE(sameLayouts(read.conversion, ConfigMode::Legacy, package(false, 0x030104)));
+    EXPECT_TRUE(read.journal.empty());
+    EXPECT_EQ(read.conversion.readout.bytes, conversion.readout.bytes);
+    EXPECT_TRUE(std::equal(conversion.converted.bytes.begin(), conversion.converted.bytes.begin() + 6 * 2512,
+                           read.conversion.converted.bytes.begin()));
+  }
+}
+
 // The journal is written only when the unit reports a block held otherwise,
 // and once when the first block is confirmed: on a slow disk (30 ms a durable
 // write) and a noisy line it adds less than 2 % to the write-back, where a

@@ -162,6 +162,7 @@ CopyMatch matchCopy(const SavedCopy& copy, const std::uint8_t* area, std::size_t
   const std::uint8_t* readout = copy.conversion.readout.bytes.data();
   if (std::equal(area, area + bytes, readout)) return CopyMatch::Untouched;
   const std::vector<Block> blocks = writeBackBlocks(copy.conversion);
+  if (blocks.empty()) return CopyMatch::None;
 
   // before: the area as blocks 0 .. last-1 leave it; owner: the block that wrote each byte last, or -1.
   std::vector<std::uint8_t> before(readout, readout + bytes);
