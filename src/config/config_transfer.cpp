@@ -118,6 +118,37 @@ void journalEntry(void* context, std::uint32_t address, std::uint32_t unitSum, b
   if (!asSent || copy.journal.empty()) journalBlock(copy, {address, unitSum});
 }
 
+// This run's conversion of the readout: saved (or the operator asked), then
+// written back, journalled into the copy.
+ExitLabel writeOwnConversion(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+                             const SavedCopies& copies, const CopyFindings& found, ConfigOutcome& outcome) {
+  auto own = std::make_unique<SavedCopy>();
+  own->conversion = convertReadout(readout, mode, package);
+  const CopySave save = saveCopy(copies.store, *own);
+  if (save != CopySave::Saved) {
+    if (save == CopySave::NoFolder) {
+      consolePrint("\nCould not save a copy of the config on this PC (there is no folder for it)");
+    } else if (save == CopySave::Full) {
+      consolePrint("\nCould not save a copy of the config on this PC (%s holds %d copies of these very records:"
+                   " remove those of units updated since)",
+                   own->path.c_str(), kMaxCopiesOfOneReadout);
+    } else {
+      consolePrint("\nCould not save a copy of the config on this PC (%s)", own->path.c_str());
+    }
+    consolePrint(".\nIf the write-back is cut short the config is lost. Write it anyway (y/n)");
+    if (!operatorSaysYes()) return ExitLabel::kRefused;
+    consolePrint("\n");
+    own->path.clear();
+  }
+  const ExitLabel exit = writeBackConfig(link, package, own->conversion.converted, own.get());
+  if (exit != ExitLabel::kNone) return exit;
+  outcome.records = ConfigOutcome::Records::WrittenThisRun;
+  outcome.conversion = own->conversion;
+  if (!own->path.empty()) outcome.copies.paths.push_back(own->path);
+  settleTheseToo(found, outcome);
+  return ExitLabel::kNone;
+}
+
 }  // namespace
 
 ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit) {
@@ -199,33 +230,7 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
       consolePrint("\nConfig already converted by an earlier run, left as it is");
       return ExitLabel::kNone;
     }
-    if (records.converted == 0) {
-      auto own = std::make_unique<SavedCopy>();
-      own->conversion = convertReadout(readout, mode, package);
-      const CopySave save = saveCopy(copies.store, *own);
-      if (save != CopySave::Saved) {
-        if (save == CopySave::NoFolder) {
-          consolePrint("\nCould not save a copy of the config on this PC (there is no folder for it)");
-        } else if (save == CopySave::Full) {
-          consolePrint("\nCould not save a copy of the config on this PC (%s holds %d copies of these very records:"
-                       " remove those of units updated since)",
-                       own->path.c_str(), kMaxCopiesOfOneReadout);
-        } else {
-          consolePrint("\nCould not save a copy of the config on this PC (%s)", own->path.c_str());
-        }
-        consolePrint(".\nIf the write-back is cut short the config is lost. Write it anyway (y/n)");
-        if (!operatorSaysYes()) return ExitLabel::kRefused;
-        consolePrint("\n");
-        own->path.clear();
-      }
-      const ExitLabel exit = writeBackConfig(link, package, own->conversion.converted, own.get());
-      if (exit != ExitLabel::kNone) return exit;
-      outcome.records = ConfigOutcome::Records::WrittenThisRun;
-      outcome.conversion = own->conversion;
-      if (!own->path.empty()) outcome.copies.paths.push_back(own->path);
-      settleTheseToo(found, outcome);
-      return ExitLabel::kNone;
-    }
+    if (records.converted == 0) return writeOwnConversion(link, package, mode, readout, copies, found, outcome);
   }
   return askAboutPartlyConverted(found, copies);
 }
