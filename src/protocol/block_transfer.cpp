@@ -68,8 +68,10 @@ bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChe
     // pass a block of zeros whose reply was lost.
     if (!parseChecksum(link.reply.text, receivedChecksum)) return false;
     heard = true;
-    if (receivedChecksum != localSum) heldOtherwise = true;
-    if (receivedChecksum != localSum) return false;
+    if (receivedChecksum != localSum) {
+      heldOtherwise = true;
+      return false;
+    }
   }
   return true;
 }
