@@ -62,6 +62,7 @@ const std::vector<Scenario>& scenarios() {
       {"uptodate", "a unit already running this release: no conversion, no hardware image"},
       {"fallback", "an up-to-date unit whose line only works up to 9600 baud"},
       {"convert-9600", "the early base unit of 'convert' on a line that only works up to 9600 baud"},
+      {"convert-alike", "the early base unit of 'convert' but for a 4-byte ID in record 0 (a fleet set up alike)"},
       {"wrong-model", "a Pro unit (table row 3) meeting this base-model release: refused, nothing written"},
       {"unknown", "a build in no table row: the operator is asked; on 'y' its legacy records are converted"},
       {"silent", "no unit in update mode on the line"},
@@ -75,10 +76,14 @@ bool setUpScenario(const std::string& name, const korrin::FirmwarePackage& packa
   std::vector<std::uint8_t>& memory = unit.memory();
   expect = Expectation{};
   ConfigAreaSetup config;
-  if (name == "convert" || name == "convert-9600" || name == "unknown") {
+  if (name == "convert" || name == "convert-9600" || name == "convert-alike" || name == "unknown") {
     loadOldFirmware(memory, 7);
     config.layout = RecordLayout::Legacy;
     fillConfigArea(memory, config);
+    if (name == "convert-alike") {
+      for (std::uint32_t a = kConfigBaseAddress + 16; a < kConfigBaseAddress + 20; ++a) memory[a] ^= 0x5A;
+      sealRecord(memory.data() + kConfigBaseAddress, RecordLayout::Legacy);
+    }
     setIdentificationSum(memory, name == "unknown" ? 0x4B1234u : package.unitTable->sum[0]);
     if (name == "convert-9600") unit.faults.maxAnswerSpeed = 9600;
     expect.hardware = true;

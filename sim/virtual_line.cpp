@@ -409,9 +409,16 @@ void listFiles(const char* folder, void (*each)(const char* name, void* context)
 }
 bool writeFileDurably(const char* path, const void* bytes, std::size_t count) {
   if (!sim::g_line || sim::g_line->diskFull) return false;
+  sim::g_line->now += sim::g_line->durableWriteTicks;
+  ++sim::g_line->durableWrites;
   const auto* from = static_cast<const std::uint8_t*>(bytes);
   sim::g_line->files[path] = std::vector<std::uint8_t>(from, from + count);
   return true;
+}
+FileClaim claimFileDurably(const char* path, const void* bytes, std::size_t count) {
+  if (!sim::g_line) return FileClaim::Failed;
+  if (sim::g_line->files.count(path) != 0) return FileClaim::Taken;
+  return writeFileDurably(path, bytes, count) ? FileClaim::Claimed : FileClaim::Failed;
 }
 bool readWholeFile(const char* path, void* bytes, std::size_t capacity, std::size_t* count) {
   if (!sim::g_line) return false;

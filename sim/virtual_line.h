@@ -66,6 +66,8 @@ class VirtualLine {
   // The PC's per-user files, by path; copied from one run's line to the next.
   std::map<std::string, std::vector<std::uint8_t>> files;
   bool diskFull = false;      // durable writes fail
+  Ticks durableWriteTicks = 0;  // what each durable write (or claim) takes: a slow disk's flushes
+  int durableWrites = 0;         // durable writes and claims that reached the disk
   bool noUserFolder = false;  // the system gives no per-user folder
   // A USB adapter's transmit buffer: WriteFile returns once the bytes fit in it,
   // and they leave at line speed; FlushFileBuffers waits until they have left,

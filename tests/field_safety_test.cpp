@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "config/config_copy.h"
 #include "harness.h"
 
 namespace korrin {
@@ -26,7 +27,10 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     std::string keys;
     const char* killedAt;  // the first run is killed as this goes out in a clean run, if given
     std::function<void(sim::UnitFaults&)> fault;  // of the first run
-    int copy;  // before the second run the saved copy is 0: there, 1: gone (another PC, removed by hand), 2: damaged
+    // Before the second run the saved copy is 0: there, 1: gone (another PC, removed by hand), 2: damaged;
+    // 3: there, but the second run is another release's updater, which leaves it for the first one's;
+    // 4: there, beside a second copy whose records differ only in record 5, which the cut did not reach.
+    int copy;
     const char* firstEnd;
     std::string secondShows;
   } const cases[] = {
@@ -53,16 +57,37 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
       {"killed in record 1, the copy lost, 'n'", "convert", "n", "A004AD0D", [](sim::UnitFaults&) {}, 1, "",
        kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
       // Records 0 to 4 converted, the last one not: still only partly converted.
+      // A copy that cannot be read is named as such, not as missing.
       {"killed in record 5, the copy damaged, 'y'", "convert", "y", "A007A10D", [](sim::UnitFaults&) {}, 2, "",
-       kPartlyConverted + "\nUpdate proceeding..\n\nSending SW update.."},
+       "\nConfig partly converted by an earlier run, and a copy saved on this PC cannot be read (" +
+           std::string(sim::VirtualLine::kUserFolder) + "config-efcc773e.bin):\nthe config will not be written. "
+           "Update firmware anyway (y/n)\nUpdate proceeding..\n\nSending SW update.."},
+      // Record 5 at its own place reaches past the readout: its rest is read before "converted" is said.
+      {"a Pro release, killed in record 5, the copy lost, 'n'", "pro", "n", "A007CD8D", [](sim::UnitFaults&) {}, 1,
+       "", kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
+      {"killed in record 2, two copies explain the area with different records, 'n'", "convert", "n", "A0057A0D",
+       [](sim::UnitFaults&) {}, 4, "",
+       "\nConfig partly converted by an earlier run, and copies saved on this PC for different units match it (" +
+           std::string(sim::VirtualLine::kUserFolder)},
+      // The copy's records are in the Pro layout of 10/12/03 on; this release's are not.
+      {"a Pro release, legacy records, killed in record 2, then the release of 09/30/03, 'n'", "pro legacy", "n",
+       "A0056F0D", [](sim::UnitFaults&) {}, 3, "",
+       "\nConfig partly converted by an earlier run of the updater for firmware version 020904 (KorrinPro):"
+       "\nrun that updater again on this PC, it writes back the copy it saved (" +
+           std::string(sim::VirtualLine::kUserFolder)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const std::string scenario = c.scenario;
     const bool pro = scenario.rfind("pro", 0) == 0;
     const FirmwarePackage& package = pro ? testing::proRelease() : carriedPackage();
+    FirmwarePackage earlierPro = testing::proRelease();
+    earlierPro.packageRevision = 0x093003;
+    const FirmwarePackage& secondPackage = c.copy == 3 ? earlierPro : package;
     const auto setUp = [&](VirtualRun& run) {
-      if (pro) {
+      if (scenario == "pro legacy") {
+        testing::setUpProUnit(run, 3, {sim::RecordLayout::Legacy, 11, true, false});
+      } else if (pro) {
         testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, scenario != "pro"});
       } else {
         sim::setUpScenario(c.scenario, package, run.unit, run.expect);
@@ -84,17 +109,25 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     EXPECT_FALSE(first.unit.log().flashed);
     EXPECT_NE(first.console().find(c.firstEnd), std::string::npos) << first.console();
     if (c.copy == 1) first.line.files.clear();
+    if (c.copy == 4) {  // the first run's line is still the system's
+      SavedCopies saved = readSavedCopies();
+      ASSERT_EQ(saved.copies.size(), 1u);
+      saved.copies[0].conversion.converted.bytes[5 * kConfigRecordBytes + 100] ^= 0x01;
+      ASSERT_EQ(saveCopy(saved.store, saved.copies[0]), CopySave::Saved);
+    }
     for (auto& file : first.line.files) file.second[file.second.size() - 100] ^= c.copy == 2 ? 0x01 : 0x00;
     const std::vector<std::uint8_t> area(first.unit.memory().begin() + 0x4000, first.unit.memory().begin() + 0x8000);
     VirtualRun second;
     second.expect = first.expect;
-    testing::runAgain(second, first, c.keys, package);
+    testing::runAgain(second, first, c.keys, secondPackage);
     EXPECT_NE(second.console().find(c.secondShows), std::string::npos) << second.console();
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.unit.log().flashed, c.keys != "n");
     if (c.copy != 0) {
       EXPECT_TRUE(std::equal(area.begin(), area.end(), second.unit.memory().begin() + 0x4000))
           << "a configuration area no copy explains was written";
+      EXPECT_EQ(second.line.files.size(), c.copy == 1 ? 0u : c.copy == 4 ? 2u : 1u)
+          << "a copy this run did not write back is kept";
     } else {
       EXPECT_TRUE(second.verdict(package).ok) << second.verdict(package).report;
       EXPECT_TRUE(second.line.files.empty()) << "the copy outlived the write-back it protected";
@@ -103,20 +136,25 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
 }
 
 TEST(FieldSafetyTest, ACopyThatCannotBeSavedIsAskedAbout) {
+  const std::string folder = sim::VirtualLine::kUserFolder;
   struct Case {
     bool noFolder;
+    bool full;  // every name for this readout taken (config-efcc773e is the 'convert' unit's readout)
     const char* keys;
-    const char* where;
+    std::string where;
   } const cases[] = {
-      {false, "n", sim::VirtualLine::kUserFolder},
-      {false, "y", sim::VirtualLine::kUserFolder},
-      {true, "n", "there is no folder for it"},
+      {false, false, "n", folder},
+      {false, false, "y", folder},
+      {true, false, "n", "there is no folder for it"},
+      {false, true, "n", folder + " holds 99 copies of these very records: remove those of units updated since"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.where) + ", " + c.keys);
+    SCOPED_TRACE(c.where + ", " + c.keys);
     VirtualRun run("convert");
-    run.line.diskFull = !c.noFolder;
+    run.line.diskFull = !c.noFolder && !c.full;
     run.line.noUserFolder = c.noFolder;
+    for (int twin = 1; c.full && twin <= 99; ++twin)
+      run.line.files[folder + "config-efcc773e" + (twin > 1 ? "-" + std::to_string(twin) : "") + ".bin"] = {1};
     run.line.keys = c.keys;
     run.run();
     EXPECT_NE(run.console().find(std::string("\nCould not save a copy of the config on this PC (") + c.where),

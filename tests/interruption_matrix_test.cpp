@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
+#include <map>
+#include <memory>
 
 #include "harness.h"
 
@@ -170,6 +173,133 @@ std::string rowsBeyondOneCut(sim::Ticks inRecord2) {
   return out;
 }
 
+// One PC and the units it updates: each run starts from the PC's files as the
+// run before it left them, with a fresh unit set up as `setUp` says, or with
+// the unit a run before left (put back into update mode, 'y' to the questions).
+using Files = std::map<std::string, std::vector<std::uint8_t>>;
+using Run = std::unique_ptr<testing::VirtualRun>;
+Run runOn(Files& files, const std::function<void(testing::VirtualRun&)>& setUp, testing::VirtualRun* before = nullptr,
+          const FirmwarePackage& package = carriedPackage()) {
+  auto run = std::make_unique<testing::VirtualRun>();
+  if (before) {
+    before->unit.reenterUpdateMode();
+    before->unit.faults = {};
+    run->unit = before->unit;
+    run->expect = before->expect;
+    run->line.keys = "y";
+  } else {
+    sim::setUpScenario("convert", carriedPackage(), run->unit, run->expect);
+  }
+  if (setUp) setUp(*run);
+  run->line.files = files;
+  run->run({}, package);
+  files = run->line.files;
+  return run;
+}
+
+// Unit A's twin but for a 4-byte ID in record 0: a fleet set up alike.
+void alike(testing::VirtualRun& run) {
+  std::uint8_t* record0 = run.unit.memory().data() + 0x4000;
+  for (int i = 16; i < 20; ++i) record0[i] ^= 0x5A;
+  sim::sealRecord(record0, sim::RecordLayout::Legacy);
+  run.expect.memoryBefore = run.unit.memory();
+}
+void lastEAnswerLost(testing::VirtualRun& run) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }
+
+// The units' verdicts after their last runs, and what the PC still holds.
+std::string unitsAfter(const std::vector<std::pair<const testing::VirtualRun*, const testing::VirtualRun*>>& units,
+                       const Files& files, const FirmwarePackage& package = carriedPackage()) {
+  std::string wrong;
+  for (const auto& [first, last] : units) {
+    const sim::Verdict verdict = sim::judgeUnit(last->unit, package, first->expect);
+    if (!verdict.ok) wrong += verdict.report;
+  }
+  std::string out = wrong.empty() ? "exact images and records" : "WRONG: " + wrong;
+  if (!files.empty()) out += " (" + std::to_string(files.size()) + " copies left)";
+  return out;
+}
+
+// Copies of alike units on one PC, a later release's updater, records set up
+// with defaults, a unit that stores bytes as they arrive.
+std::string rowsOfCopies(sim::Ticks inRecord2, sim::Ticks firstBlock) {
+  std::string out;
+  const auto killAt = [](sim::Ticks at) { return [at](testing::VirtualRun& run) { run.line.killAt = at; }; };
+  {
+    Files pc;
+    Run a = runOn(pc, killAt(inRecord2));
+    Run b = runOn(pc, [&](testing::VirtualRun& run) { alike(run); run.line.killAt = inRecord2; });
+    Run a2 = runOn(pc, nullptr, a.get());
+    Run b2 = runOn(pc, nullptr, b.get());
+    out += "| write-back, record 2, middle block | updater killed on unit A, then on an alike unit B; A, then B run "
+           "again | killed | - | A: " + runEnds(*a2) + "; B: " + runEnds(*b2) + " | " +
+           unitsAfter({{a.get(), a2.get()}, {b.get(), b2.get()}}, pc) + " |\n";
+  }
+  {
+    Files pc;
+    Run a = runOn(pc, killAt(inRecord2));
+    Run b = runOn(pc, [](testing::VirtualRun& run) { alike(run); lastEAnswerLost(run); });
+    Run b2 = runOn(pc, nullptr, b.get());
+    Run a2 = runOn(pc, nullptr, a.get());
+    out += "| write-back, record 2, middle block | updater killed on unit A; an alike unit B ends at E9 and is run "
+           "again at once; A run again | killed | - | B: " + runEnds(*b) + ", again: " + runEnds(*b2) + "; A: " +
+           runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}, {b.get(), b2.get()}}, pc) + " |\n";
+  }
+  {
+    Files pc;
+    // The line cut as the write-back begins: the unit hears only the "K" before it.
+    Run a = runOn(pc, [&](testing::VirtualRun& run) { run.line.cutAt = firstBlock + sim::kTicksPerMs; });
+    Run a2 = runOn(pc, nullptr, a.get());
+    Run b = runOn(pc, [](testing::VirtualRun& run) { alike(run); lastEAnswerLost(run); });
+    Run b2 = runOn(pc, nullptr, b.get());
+    out += "| write-back, before its first block | cable cut on unit A, A run again; later an alike unit B ends "
+           "at E9 and is run again | " + runEnds(*a) + " | - | A: " + runEnds(*a2) + "; B: " + runEnds(*b) + ", again: " +
+           runEnds(*b2) + " | " + unitsAfter({{a.get(), a2.get()}, {b.get(), b2.get()}}, pc) + " |\n";
+  }
+  {
+    Files pc;
+    Run a = runOn(pc, [&](testing::VirtualRun& run) {
+      run.unit.faults.storesDataAsItArrives = true;
+      run.line.cutAt = firstBlock + 33 * sim::kTicksPerMs;  // about 30 bytes in: 5 of them converted
+    });
+    Run a2 = runOn(pc, nullptr, a.get());
+    out += "| write-back, record 0, first block, stored in part as it arrives | cable cut | " + runEnds(*a) +
+           " | - | " + runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}}, pc) + " |\n";
+  }
+  {
+    Files pc;
+    FirmwarePackage later = carriedPackage();
+    later.packageRevision = 0x030104;
+    Run a = runOn(pc, killAt(inRecord2));
+    Run a2 = runOn(pc, nullptr, a.get(), later);
+    out += "| write-back, record 2, middle block | updater killed, run again by the next release's updater (030104) | "
+           "killed | - | " + runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}}, pc, later) + " |\n";
+  }
+  {
+    // A Pro unit of 09/11/03 whose records hold a header and one setting each: the
+    // cut shows about ten converted bytes.
+    const auto sparsePro = [](testing::VirtualRun& run) {
+      testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, false});
+      for (std::size_t k = 0; k < 6; ++k) {
+        std::uint8_t* record = run.unit.memory().data() + 0x4000 + k * 2512;
+        std::fill(record + 8, record + 2512, 0);
+        record[100] = 7;
+        sim::sealRecord(record, sim::RecordLayout::Config);
+      }
+      run.expect.memoryBefore = run.unit.memory();
+    };
+    Files pc;
+    Run clean = runOn(pc, sparsePro, nullptr, testing::proRelease());
+    const sim::Ticks inRecord1 = testing::sentAt(clean->line, "A004AF8D") + 20 * sim::kTicksPerMs;
+    pc.clear();
+    Run a = runOn(pc, [&](testing::VirtualRun& run) { sparsePro(run); run.line.killAt = inRecord1; }, nullptr,
+                  testing::proRelease());
+    Run a2 = runOn(pc, nullptr, a.get(), testing::proRelease());
+    out += "| Pro release, records set up with defaults: write-back, record 1, first block | updater killed | killed | "
+           "- | " + runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}}, pc, testing::proRelease()) + " |\n";
+  }
+  return out;
+}
+
 TEST(InterruptionMatrixTest, ReadmeTableIsCurrent) {
   // When each point's text goes out in a clean run at its speed.
   std::vector<sim::Ticks> sent(std::size(kPoints));
@@ -187,6 +317,7 @@ TEST(InterruptionMatrixTest, ReadmeTableIsCurrent) {
   for (std::size_t i = 0; i < sent.size(); ++i)
     for (int kind = 0; kind < 4; ++kind) current += row(kPoints[i], kind, sent[i]);
   current += rowsBeyondOneCut(inRecord2);
+  current += rowsOfCopies(inRecord2, sent[5]);
   EXPECT_EQ(current.find("WRONG"), std::string::npos) << "an interruption cost the unit its update:\n" << current;
   EXPECT_EQ(testing::readmeTable("interruption-matrix"), current)
       << "The interruption matrix changed. Review, then put this table into README.md:\n" << current;

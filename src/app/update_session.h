@@ -2,6 +2,7 @@
 #pragma once
 
 #include "config/config_record.h"
+#include "config/config_transfer.h"
 #include "config/unit_assessment.h"
 #include "protocol/link.h"
 
@@ -10,10 +11,8 @@ namespace korrin {
 struct UpdateSession {
   Link link;           // the port, its name, the speeds, the reply buffer
   UnitAssessment unit;  // decided once identification lets the update go ahead
-  ConfigImage configImage;
-  // The records written back this run, which the unit must hold at the flash.
-  ConfigImage writtenRecords;
-  bool recordsWritten = false;
+  ConfigImage configImage;  // the configuration area as read
+  ConfigOutcome config;     // the records due on the unit, and the copies to settle once they are seen there
   ConfigAreaAsWritten configAsWritten;  // what those records leave from 0x4000
 };
 

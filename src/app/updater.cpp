@@ -55,16 +55,23 @@ ExitLabel interruption(const Link& link) {
 
 // Preserve the unit's records across the layout change, when it has one.
 ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package) {
-  UnitAssessment& unit = session.unit;
+  const UnitAssessment& unit = session.unit;
   ExitLabel exit = capConfigSpeed(session.link, unit);
-  if (exit == ExitLabel::kNone && !unit.identified) exit = checkConfigLayout(session.link, package, unit.conversion);
-  if (exit != ExitLabel::kNone || unit.conversion == ConfigMode::None) return exit;
+  if (exit != ExitLabel::kNone || (unit.identified && unit.conversion == ConfigMode::None)) return exit;
+  // The copies on this PC, read once for the whole phase.
+  const auto copies = std::make_unique<SavedCopies>(readSavedCopies());
+  LayoutCheck check;
+  if (!unit.identified) {
+    check = checkConfigLayout(session.link, package);
+    if (check.exit != ExitLabel::kNone) return check.exit;
+  }
+  const ConfigMode conversion = conversionToRun(unit, check, *copies, package);
+  if (conversion == ConfigMode::None) return ExitLabel::kNone;
 
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendStepK(session.link);
-  return preserveConfig(session.link, package, unit.conversion, session.configImage, session.writtenRecords,
-                        session.recordsWritten);
+  return preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config);
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
@@ -81,6 +88,12 @@ ExitLabel closeConfigPhase(Link& link) {
   return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeedRefused;
 }
 
+// Whether the records a conversion gives are due on the unit: written this
+// run, or found in place as a saved copy's whole write-back.
+bool recordsDue(const UpdateSession& session) {
+  return session.config.records != ConfigOutcome::Records::None;
+}
+
 // What the run must leave as it found: the records when this run did not
 // write them, the hardware region when no hardware image goes down. Asked
 // before anything is written; the unit's address register is then pointed at
@@ -90,8 +103,8 @@ bool noteWhatStays(UpdateSession& session, const FirmwarePackage& package, std::
                    std::vector<SumWindow>& hardware) {
   Link& link = session.link;
   const bool hardwareStays = !session.unit.hardwareDue && !session.unit.hardwareToCheck;
-  if (session.recordsWritten && !hardwareStays) return true;
-  if (!session.recordsWritten &&
+  if (recordsDue(session) && !hardwareStays) return true;
+  if (!recordsDue(session) &&
       !addWindowsAsFound(link, records, kConfigAreaAddress, kSoftwareSecondPartAddress - kConfigAreaAddress))
     return false;
   if (hardwareStays &&
@@ -114,8 +127,9 @@ ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& packa
                             std::vector<SumWindow> hardware) {
   Link& link = session.link;
   consolePrint("\nChecking the update on the unit..");
-  if (session.recordsWritten) {
-    session.configAsWritten = configAreaAsWritten(session.writtenRecords, targetRecordSize(package));
+  if (recordsDue(session)) {
+    session.configAsWritten =
+        configAreaAsWritten(session.config.conversion.converted, session.config.conversion.targetSize);
     addWindows(windows, kConfigAreaAddress, session.configAsWritten.bytes.data(), session.configAsWritten.length,
                kWriteBackBlockBytes);
   }
@@ -223,6 +237,7 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   if (exit == ExitLabel::kNone) exit = downloadImages(session, package);
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
+  settleCopies(session.config.copies);
   flashAndInstruct(link);
   return finishRun(ExitLabel::kFlashed, &link);
 }

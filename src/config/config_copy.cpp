@@ -12,17 +12,20 @@ namespace korrin {
 
 namespace {
 
-constexpr char kMagic[8] = {'K', 'R', 'N', 'C', 'F', 'G', '0', '1'};
+// Version 1 (releases up to 02/09/04) has no journal; both are read.
+constexpr char kMagic[8] = {'K', 'R', 'N', 'C', 'F', 'G', '0', '2'};
+constexpr char kMagicWithoutJournal[8] = {'K', 'R', 'N', 'C', 'F', 'G', '0', '1'};
 constexpr char kNamePrefix[] = "config-";
 constexpr char kNameSuffix[] = ".bin";
-// A block the line damaged on every attempt still holds nearly all it was sent.
+// A block the line damaged holds nearly all it was sent: the unit model flips
+// a bit, noise a few bytes. More than this and the sum alone would decide.
 constexpr std::size_t kDamagedBytes = 8;
-// Bytes in which the conversion differs from the readout and the unit holds
-// the converted ones: fewer could be another unit's area that is almost the same.
-constexpr std::size_t kShownBytes = 16;
-constexpr std::size_t kHeaderBytes = sizeof kMagic + 4 * 5;
-constexpr int kMaxTwins = 99;  // copies of one readout kept side by side
-constexpr std::size_t kMaxFileBytes = kHeaderBytes + kConfigReadoutBytes + kConfigImageBytes + 4;
+constexpr std::size_t kFieldsWithoutJournal = 5;
+constexpr std::size_t kFields = 6;  // and the journal's length
+constexpr std::size_t kEntryBytes = 8;
+constexpr std::size_t kMaxJournal = 4096;  // a bound on what a file may claim
+constexpr std::size_t kMaxFileBytes =
+    sizeof kMagic + 4 * kFields + kConfigReadoutBytes + kConfigImageBytes + kMaxJournal * kEntryBytes + 4;
 
 std::uint32_t fnv1a(const std::uint8_t* bytes, std::size_t count) {
   std::uint32_t hash = 2166136261u;
@@ -39,38 +42,53 @@ std::uint32_t getWord(const std::uint8_t* in) {
          static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 
-std::vector<std::uint8_t> encode(const ConfigCopy& copy) {
+std::vector<std::uint8_t> encode(const SavedCopy& copy) {
+  const ConfigConversion& conversion = copy.conversion;
   std::vector<std::uint8_t> out(kMagic, kMagic + sizeof kMagic);
-  putWord(out, copy.packageRevision);
-  putWord(out, static_cast<std::uint32_t>(copy.packageIsPro));
-  putWord(out, static_cast<std::uint32_t>(copy.mode));
-  putWord(out, static_cast<std::uint32_t>(copy.targetSize));
+  putWord(out, conversion.packageRevision);
+  putWord(out, static_cast<std::uint32_t>(conversion.packageIsPro));
+  putWord(out, static_cast<std::uint32_t>(conversion.mode));
+  putWord(out, static_cast<std::uint32_t>(conversion.targetSize));
   putWord(out, static_cast<std::uint32_t>(kConfigReadoutBytes));
-  out.insert(out.end(), copy.readout.bytes.begin(), copy.readout.bytes.begin() + kConfigReadoutBytes);
-  out.insert(out.end(), copy.converted.bytes.begin(),
-             copy.converted.bytes.begin() + static_cast<std::ptrdiff_t>(kConfigRecordCount * copy.targetSize));
+  putWord(out, static_cast<std::uint32_t>(copy.journal.size()));
+  out.insert(out.end(), conversion.readout.bytes.begin(), conversion.readout.bytes.begin() + kConfigReadoutBytes);
+  out.insert(out.end(), conversion.converted.bytes.begin(),
+             conversion.converted.bytes.begin() + static_cast<std::ptrdiff_t>(kConfigRecordCount * conversion.targetSize));
+  for (const HeldBlock& entry : copy.journal) {
+    putWord(out, entry.address);
+    putWord(out, entry.sum);
+  }
   putWord(out, fnv1a(out.data(), out.size()));
   return out;
 }
 
-// False for anything that is not one whole copy as encode() wrote it.
-bool decode(const std::uint8_t* in, std::size_t count, ConfigCopy& copy) {
-  if (count < kHeaderBytes + 4 || std::memcmp(in, kMagic, sizeof kMagic) != 0) return false;
+// False for anything that is not one whole copy as encode() (or version 1) wrote it.
+bool decode(const std::uint8_t* in, std::size_t count, SavedCopy& copy) {
+  const bool withJournal = count >= sizeof kMagic && std::memcmp(in, kMagic, sizeof kMagic) == 0;
+  const std::size_t header = sizeof kMagic + 4 * (withJournal ? kFields : kFieldsWithoutJournal);
+  if (count < header + 4) return false;
+  if (!withJournal && std::memcmp(in, kMagicWithoutJournal, sizeof kMagic) != 0) return false;
   if (fnv1a(in, count - 4) != getWord(in + count - 4)) return false;
   const std::uint8_t* field = in + sizeof kMagic;
-  copy.packageRevision = getWord(field);
-  copy.packageIsPro = static_cast<std::int32_t>(getWord(field + 4));
+  ConfigConversion& conversion = copy.conversion;
+  conversion.packageRevision = getWord(field);
+  conversion.packageIsPro = static_cast<std::int32_t>(getWord(field + 4));
   const std::uint32_t mode = getWord(field + 8);
-  copy.targetSize = getWord(field + 12);
+  conversion.targetSize = getWord(field + 12);
+  const std::size_t entries = withJournal ? getWord(field + 20) : 0;
   if (getWord(field + 16) != kConfigReadoutBytes || (mode != 1 && mode != 2) ||
-      (copy.targetSize != kConfigRecordBytes && copy.targetSize != kProRecordBytes))
+      (conversion.targetSize != kConfigRecordBytes && conversion.targetSize != kProRecordBytes) ||
+      entries > kMaxJournal)
     return false;
-  copy.mode = static_cast<ConfigMode>(mode);
-  const std::size_t images = kConfigReadoutBytes + kConfigRecordCount * copy.targetSize;
-  if (count != kHeaderBytes + images + 4) return false;
-  std::copy_n(in + kHeaderBytes, kConfigReadoutBytes, copy.readout.bytes.begin());
-  std::copy_n(in + kHeaderBytes + kConfigReadoutBytes, kConfigRecordCount * copy.targetSize,
-              copy.converted.bytes.begin());
+  conversion.mode = static_cast<ConfigMode>(mode);
+  const std::size_t records = kConfigRecordCount * conversion.targetSize;
+  if (count != header + kConfigReadoutBytes + records + entries * kEntryBytes + 4) return false;
+  std::copy_n(in + header, kConfigReadoutBytes, conversion.readout.bytes.begin());
+  std::copy_n(in + header + kConfigReadoutBytes, records, conversion.converted.bytes.begin());
+  const std::uint8_t* entry = in + header + kConfigReadoutBytes + records;
+  copy.journal.clear();
+  for (std::size_t i = 0; i < entries; ++i, entry += kEntryBytes)
+    copy.journal.push_back({getWord(entry), getWord(entry + 4)});
   return true;
 }
 
@@ -81,70 +99,111 @@ struct Block {
   std::size_t size;
 };
 
-std::vector<Block> writeBackBlocks(const ConfigCopy& copy) {
+std::vector<Block> writeBackBlocks(const ConfigConversion& conversion) {
   std::vector<Block> blocks;
-  for (const WriteBackRecord& record : writeBackRecords(copy.converted, copy.targetSize))
+  for (const WriteBackRecord& record : writeBackRecords(conversion.converted, conversion.targetSize))
     for (std::size_t offset = 0; offset < record.size; offset += kWriteBackBlockBytes)
       blocks.push_back({record.address - kConfigAreaAddress + offset, record.bytes + offset,
                         std::min(kWriteBackBlockBytes, record.size - offset)});
   return blocks;
 }
 
-// Whether `area` is what write-backs of `blocks`, each begun at block 0 and
-// cut short somewhere, leave when the furthest got to block `last`: every byte
-// no block writes as read; every block before `last` as sent or damaged on the
-// line; block `last` anything, once the conversion shows on the unit. Before
-// it shows, block `last` must itself show it (as sent, damaged, or a sent
-// start with the rest as read): an area that differs from the readout in
-// other ways is another unit's.
-bool explainsCut(const std::vector<Block>& blocks, const std::vector<int>& owner, const std::uint8_t* readout,
-                 const std::uint8_t* area, std::size_t bytes, std::size_t last) {
-  std::vector<std::size_t> wrong(last + 1, 0);
-  std::size_t shown = 0, shownInLast = 0;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    if (owner[i] < 0) {
-      if (area[i] != readout[i]) return false;
-      continue;
-    }
-    const Block& block = blocks[static_cast<std::size_t>(owner[i])];
-    const std::uint8_t sent = block.bytes[i - block.at];
-    if (area[i] != sent) {
-      ++wrong[static_cast<std::size_t>(owner[i])];
-    } else if (sent != readout[i]) {
-      ++(static_cast<std::size_t>(owner[i]) == last ? shownInLast : shown);
-    }
+// The part of a block that lies within the first `bytes` of the area.
+std::size_t visibleEnd(const Block& block, std::size_t bytes) { return std::min(block.at + block.size, bytes); }
+
+// Whether the unit may hold `block` as `area` shows it by the journal: the
+// whole block in sight, summing to what the unit reported for it, and no more
+// than a line's damage away from what was sent.
+bool heldAsJournaled(const SavedCopy& copy, const Block& block, const std::uint8_t* area, std::size_t bytes) {
+  if (block.at + block.size > bytes) return false;
+  std::uint32_t sum = 0;
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < block.size; ++i) {
+    sum += area[block.at + i];
+    if (area[block.at + i] != block.bytes[i]) ++wrong;
   }
-  for (std::size_t b = 0; b < last; ++b)
-    if (wrong[b] > kDamagedBytes) return false;
-  if (shown >= kShownBytes) return true;
-  if (shown + shownInLast < kShownBytes) return false;
-  if (wrong[last] <= kDamagedBytes) return true;
-  // A sent start, the rest of the block as read.
-  const Block& block = blocks[last];
-  const std::size_t end = std::min(block.at + block.size, bytes);
+  const auto address = static_cast<std::uint32_t>(kConfigAreaAddress + block.at);
+  return wrong <= kDamagedBytes &&
+         std::any_of(copy.journal.begin(), copy.journal.end(),
+                     [&](const HeldBlock& entry) { return entry.address == address && entry.sum == sum; });
+}
+
+// The furthest block in flight, seen over what the blocks before it left:
+// as it was, as sent, or a sent start with the rest as it was.
+bool inFlight(const Block& block, const std::uint8_t* before, const std::uint8_t* area, std::size_t bytes) {
+  const std::size_t end = visibleEnd(block, bytes);
   std::size_t i = block.at;
-  while (i < end && (owner[i] != static_cast<int>(last) || area[i] == block.bytes[i - block.at])) ++i;
+  while (i < end && area[i] == block.bytes[i - block.at]) ++i;
   for (; i < end; ++i)
-    if (owner[i] == static_cast<int>(last) && area[i] != readout[i]) return false;
+    if (area[i] != before[i]) return false;
   return true;
 }
 
 }  // namespace
 
-CopyMatch matchCopy(const ConfigCopy& copy, const std::uint8_t* area, std::size_t bytes) {
+ConfigConversion convertReadout(const ConfigImage& readout, ConfigMode mode, const FirmwarePackage& package) {
+  ConfigConversion conversion;
+  conversion.packageRevision = package.packageRevision;
+  conversion.packageIsPro = package.packageIsPro;
+  conversion.mode = mode;
+  conversion.targetSize = targetRecordSize(package);
+  conversion.readout = readout;
+  conversion.converted = readout;
+  migrateConfigImage(conversion.converted, mode, package);
+  return conversion;
+}
+
+bool sameLayouts(const ConfigConversion& conversion, ConfigMode mode, const FirmwarePackage& package) {
+  return conversion.mode == mode && conversion.targetSize == targetRecordSize(package);
+}
+
+CopyMatch matchCopy(const SavedCopy& copy, const std::uint8_t* area, std::size_t bytes) {
   bytes = std::min(bytes, kConfigReadoutBytes);
-  const std::uint8_t* readout = copy.readout.bytes.data();
+  const std::uint8_t* readout = copy.conversion.readout.bytes.data();
   if (std::equal(area, area + bytes, readout)) return CopyMatch::Untouched;
-  const std::vector<Block> blocks = writeBackBlocks(copy);
-  // owner[i]: the last block so far that writes byte i, or -1: as read.
+  const std::vector<Block> blocks = writeBackBlocks(copy.conversion);
+  if (blocks.empty()) return CopyMatch::None;
+
+  // before: the area as blocks 0 .. last-1 leave it; owner: the block that wrote each byte last, or -1.
+  std::vector<std::uint8_t> before(readout, readout + bytes);
   std::vector<int> owner(bytes, -1);
+  auto place = [&](std::size_t b) {
+    for (std::size_t i = blocks[b].at; i < visibleEnd(blocks[b], bytes); ++i) {
+      before[i] = blocks[b].bytes[i - blocks[b].at];
+      owner[i] = static_cast<int>(b);
+    }
+  };
+  for (std::size_t b = 0; b < blocks.size(); ++b) place(b);
+  // Complete only when the whole write-back is in sight (a Pro record 5 at
+  // its own place reaches past the readout).
+  if (blocks.back().at + blocks.back().size <= bytes && std::equal(area, area + bytes, before.data()))
+    return CopyMatch::Complete;
+
+  std::copy(readout, readout + bytes, before.begin());
+  std::fill(owner.begin(), owner.end(), -1);
+  std::vector<bool> differs(blocks.size());
   for (std::size_t last = 0; last < blocks.size(); ++last) {
-    for (std::size_t i = blocks[last].at; i < blocks[last].at + blocks[last].size && i < bytes; ++i)
-      owner[i] = static_cast<int>(last);
-    if (explainsCut(blocks, owner, readout, area, bytes, last)) return CopyMatch::Partial;
+    const Block& flying = blocks[last];
+    std::fill(differs.begin(), differs.end(), false);
+    bool explained = true;
+    for (std::size_t i = 0; i < bytes && explained; ++i) {
+      if ((i >= flying.at && i < flying.at + flying.size) || area[i] == before[i]) continue;
+      if (owner[i] < 0) {
+        explained = false;  // a byte no block before the furthest writes, not as read
+      } else {
+        differs[static_cast<std::size_t>(owner[i])] = true;
+      }
+    }
+    for (std::size_t b = 0; b < last && explained; ++b)
+      explained = !differs[b] || heldAsJournaled(copy, blocks[b], area, bytes);
+    if (explained && (inFlight(flying, before.data(), area, bytes) || heldAsJournaled(copy, flying, area, bytes)))
+      return CopyMatch::Partial;
+    place(last);
   }
   return CopyMatch::None;
 }
+
+namespace {
 
 CopyStore openCopyStore() {
   CopyStore store;
@@ -159,8 +218,6 @@ CopyStore openCopyStore() {
   }
   return store;
 }
-
-namespace {
 
 // The names of the copies in `folder`, sorted.
 std::vector<std::string> copyNames(const std::string& folder) {
@@ -180,66 +237,68 @@ std::vector<std::string> copyNames(const std::string& folder) {
 
 }  // namespace
 
-bool saveCopy(const CopyStore& store, const ConfigCopy& copy, std::string& path) {
-  path.clear();
-  if (store.folder.empty()) return false;
+SavedCopies readSavedCopies() {
+  SavedCopies saved;
+  saved.store = openCopyStore();
+  std::vector<std::string> folders = saved.store.olderFolders;
+  if (!saved.store.folder.empty()) folders.insert(folders.begin(), saved.store.folder);
+  auto file = std::make_unique<std::uint8_t[]>(kMaxFileBytes);
+  for (const std::string& folder : folders) {
+    for (const std::string& name : copyNames(folder)) {
+      SavedCopy copy;
+      copy.path = folder + name;
+      std::size_t count = 0;
+      if (os::readWholeFile(copy.path.c_str(), file.get(), kMaxFileBytes, &count) &&
+          decode(file.get(), count, copy)) {
+        saved.copies.push_back(std::move(copy));
+      } else {
+        saved.unreadable.push_back(copy.path);
+      }
+    }
+  }
+  return saved;
+}
+
+CopySave saveCopy(const CopyStore& store, SavedCopy& copy) {
+  copy.path.clear();
+  if (store.folder.empty()) return CopySave::NoFolder;
+  const std::vector<std::uint8_t> file = encode(copy);
+  const std::uint32_t hash = fnv1a(copy.conversion.readout.bytes.data(), kConfigReadoutBytes);
   // Units with the same records (factory settings, cloned set-ups) each get a
-  // file of their own: the run that completes one write-back removes only its own.
-  const std::vector<std::string> taken = copyNames(store.folder);
-  const std::uint32_t hash = fnv1a(copy.readout.bytes.data(), kConfigReadoutBytes);
-  for (int twin = 1; twin <= kMaxTwins && path.empty(); ++twin) {
+  // file of their own, claimed without replacing: a run saving at the same
+  // moment takes the next name, and each run settles only its own.
+  for (int twin = 1; twin <= kMaxCopiesOfOneReadout; ++twin) {
     char name[64];
     if (twin == 1) {
       std::snprintf(name, sizeof name, "%s%08x%s", kNamePrefix, hash, kNameSuffix);
     } else {
       std::snprintf(name, sizeof name, "%s%08x-%d%s", kNamePrefix, hash, twin, kNameSuffix);
     }
-    if (!std::binary_search(taken.begin(), taken.end(), std::string(name))) path = store.folder + name;
-  }
-  if (path.empty()) {
-    path = store.folder;
-    return false;
-  }
-  const std::vector<std::uint8_t> file = encode(copy);
-  return os::writeFileDurably(path.c_str(), file.data(), file.size());
-}
-
-CopyMatch findCopy(const CopyStore& store, const FirmwarePackage& package, ConfigMode mode, const std::uint8_t* area,
-                   std::size_t bytes, ConfigCopy& copy, std::string& path) {
-  std::vector<std::string> folders = store.olderFolders;
-  if (!store.folder.empty()) folders.insert(folders.begin(), store.folder);
-  auto file = std::make_unique<std::uint8_t[]>(kMaxFileBytes);
-  for (const std::string& folder : folders) {
-    const std::vector<std::string> names = copyNames(folder);
-    for (const std::string& name : names) {
-      const std::string candidate = folder + name;
-      std::size_t count = 0;
-      if (!os::readWholeFile(candidate.c_str(), file.get(), kMaxFileBytes, &count)) continue;
-      if (!decode(file.get(), count, copy)) continue;
-      if (copy.packageRevision != package.packageRevision || copy.packageIsPro != package.packageIsPro ||
-          copy.mode != mode || copy.targetSize != targetRecordSize(package))
-        continue;
-      const CopyMatch match = matchCopy(copy, area, bytes);
-      if (match != CopyMatch::None) {
-        path = candidate;
-        return match;
-      }
+    copy.path = store.folder + name;
+    switch (os::claimFileDurably(copy.path.c_str(), file.data(), file.size())) {
+      case os::FileClaim::Claimed: return CopySave::Saved;
+      case os::FileClaim::Failed: return CopySave::Failed;
+      case os::FileClaim::Taken: break;
     }
   }
-  return CopyMatch::None;
+  copy.path = store.folder;
+  return CopySave::Full;
 }
 
-CopyMatch findCopyAnyMode(const CopyStore& store, const FirmwarePackage& package, const std::uint8_t* area,
-                          std::size_t bytes, ConfigCopy& copy, std::string& path) {
-  for (ConfigMode mode : {ConfigMode::Legacy, ConfigMode::ConfigOnPro}) {
-    const CopyMatch match = findCopy(store, package, mode, area, bytes, copy, path);
-    if (match != CopyMatch::None) return match;
-  }
-  return CopyMatch::None;
+bool journalBlock(SavedCopy& copy, HeldBlock entry) {
+  const bool known = std::any_of(copy.journal.begin(), copy.journal.end(), [&](const HeldBlock& held) {
+    return held.address == entry.address && held.sum == entry.sum;
+  });
+  if (known) return true;
+  if (copy.journal.size() == kMaxJournal) return false;
+  copy.journal.push_back(entry);
+  if (copy.path.empty()) return false;
+  const std::vector<std::uint8_t> file = encode(copy);
+  return os::writeFileDurably(copy.path.c_str(), file.data(), file.size());
 }
 
-void removeCopy(const std::string& path) {
-  if (!path.empty()) os::deleteFile(path.c_str());
+void settleCopies(const CopiesToSettle& copies) {
+  for (const std::string& path : copies.paths) os::deleteFile(path.c_str());
 }
 
 }  // namespace korrin

@@ -6,7 +6,6 @@ namespace korrin {
 
 namespace {
 
-constexpr std::uint8_t kRecordMarker = ':';  // a Pro record 5 so marked belongs in record 4's slot
 
 // The 32 bytes the first layout change added after byte 25, then two zero bytes.
 constexpr std::uint8_t kInsertedFill[] = {0x04, 0x05, 0x80, 0x7C};

@@ -87,6 +87,8 @@ ConvertedRecords countConvertedRecords(const ConfigImage& readout, ConfigMode mo
 // except that a Pro record 5 beginning with ':' takes record 4's place.
 std::uint32_t configTargetAddress(std::size_t k, std::size_t recordBytes, std::uint8_t firstByte);
 
+constexpr std::uint8_t kRecordMarker = ':';  // a Pro record 5 so marked belongs in record 4's slot
+
 // The write-back as the unit receives it, for sending and for recognising what
 // a cut one left: each record from its address, in 256-byte download blocks.
 constexpr std::size_t kWriteBackBlockBytes = 256;

@@ -1,10 +1,11 @@
 #include "config/config_transfer.h"
 
-#include <array>
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "config/config_copy.h"
+#include "package/identify.h"
 #include "platform/console.h"
 #include "protocol/block_transfer.h"
 #include "protocol/memory_check.h"
@@ -18,11 +19,135 @@ constexpr TransferPlan kReadoutPlan{kConfigUploadBlock, true, markerNotice("+"),
                                     Stops::Taken};
 constexpr TransferPlan kWriteBackPlan{kWriteBackBlockBytes, true, markerNotice("Re43"), Progress::NoDots,
                                       Stops::Deferred};
+// Past the readout: the rest of a Pro record 5 written at its own place.
+constexpr TransferPlan kRecordFiveTailPlan{kConfigUploadBlock, true, markerNotice("+"), Progress::NoDots,
+                                           Stops::Taken};
+constexpr std::size_t kRecordFiveAt = 5 * kProRecordBytes;  // offset from 0x4000
+
+const char kNotWritten[] = "\nthe config will not be written. Update firmware anyway (y/n)";
 
 // The operator's y/n, as at the identification question.
 bool operatorSaysYes() {
   const int key = consoleKey();
   return key == 'y' || key == 'Y';
+}
+
+bool sameRecords(const ConfigConversion& a, const ConfigConversion& b) {
+  return a.targetSize == b.targetSize &&
+         std::equal(a.converted.bytes.begin(), a.converted.bytes.begin() + kConfigRecordCount * a.targetSize,
+                    b.converted.bytes.begin());
+}
+
+// A Pro record 5 at its own place ends past the readout: whether the unit
+// holds it whole, by its checksum over the rest read (1776 bytes from 0x7AE0).
+ExitLabel proRecordFiveWhole(Link& link, const ConfigImage& readout, bool& whole) {
+  ProConfigRecord record{};
+  const std::size_t seen = kConfigReadoutBytes - kRecordFiveAt;
+  std::copy_n(readout.bytes.begin() + kRecordFiveAt, seen, record.begin());
+  const ExitLabel read = transferExit(uploadChecked(link, static_cast<std::uint32_t>(kConfigAreaAddress + kConfigReadoutBytes),
+                                                  record.data() + seen, static_cast<std::uint32_t>(kProRecordBytes - seen),
+                                                  kRecordFiveTailPlan));
+  whole = read == ExitLabel::kNone && configRecordValid(record.data(), kProLayout);
+  return read;
+}
+
+// How the saved copies stand to the area just read.
+struct CopyFindings {
+  std::vector<const SavedCopy*> explaining;  // this release's layouts: Partial or Complete
+  bool complete = false;                     // one of them explains the area as written whole
+  bool differentRecords = false;             // two of them would write different records
+  const SavedCopy* otherRelease = nullptr;   // a copy only another release's updater writes back
+  std::vector<std::string> untouched;        // copies of exactly this readout: this unit's own
+};
+
+CopyFindings assessCopies(const SavedCopies& copies, const FirmwarePackage& package, ConfigMode mode,
+                          const ConfigImage& readout) {
+  CopyFindings found;
+  for (const SavedCopy& copy : copies.copies) {
+    const CopyMatch match = matchCopy(copy, readout.bytes.data(), kConfigReadoutBytes);
+    if (match == CopyMatch::None) continue;
+    if (match == CopyMatch::Untouched) {
+      // Its write-back never reached a unit: a run of this unit cut before it.
+      if (copy.journal.empty()) found.untouched.push_back(copy.path);
+    } else if (!sameLayouts(copy.conversion, mode, package)) {
+      if (!found.otherRelease) found.otherRelease = &copy;
+    } else {
+      if (!found.explaining.empty() && !sameRecords(found.explaining.front()->conversion, copy.conversion))
+        found.differentRecords = true;
+      found.explaining.push_back(&copy);
+      found.complete = found.complete || match == CopyMatch::Complete;
+    }
+  }
+  return found;
+}
+
+void settleTheseToo(const CopyFindings& found, ConfigOutcome& outcome) {
+  for (const SavedCopy* copy : found.explaining) outcome.copies.paths.push_back(copy->path);
+  for (const std::string& path : found.untouched) outcome.copies.paths.push_back(path);
+}
+
+// Why the records an earlier run left half converted are not written, and the
+// operator's answer: kNone to go on with the firmware, kRefused to stop.
+ExitLabel askAboutPartlyConverted(const CopyFindings& found, const SavedCopies& copies) {
+  if (found.differentRecords) {
+    consolePrint("\nConfig partly converted by an earlier run, and copies saved on this PC for different units"
+                 " match it (%s, %s):",
+                 found.explaining[0]->path.c_str(), found.explaining[1]->path.c_str());
+  } else if (found.otherRelease) {
+    const ConfigConversion& other = found.otherRelease->conversion;
+    consolePrint("\nConfig partly converted by an earlier run of the updater for firmware version %06x (%s):"
+                 "\nrun that updater again on this PC, it writes back the copy it saved (%s);",
+                 other.packageRevision, plainModelName(static_cast<std::uint32_t>(other.packageIsPro)),
+                 found.otherRelease->path.c_str());
+  } else if (!copies.unreadable.empty()) {
+    consolePrint("\nConfig partly converted by an earlier run, and a copy saved on this PC cannot be read (%s):",
+                 copies.unreadable.front().c_str());
+  } else {
+    consolePrint("\nConfig partly converted by an earlier run, and no copy saved on this PC matches it:");
+  }
+  consolePrint("%s", kNotWritten);
+  if (!operatorSaysYes()) return ExitLabel::kRefused;
+  consolePrint("\nUpdate proceeding..\n");
+  return ExitLabel::kNone;
+}
+
+// Every block held otherwise, and the first block confirmed: from then on the
+// copy's unit no longer shows its readout untouched, and the copy is no
+// longer taken for that of a unit that does (an identical one).
+void journalEntry(void* context, std::uint32_t address, std::uint32_t unitSum, bool asSent) {
+  auto& copy = *static_cast<SavedCopy*>(context);
+  if (!asSent || copy.journal.empty()) journalBlock(copy, {address, unitSum});
+}
+
+// This run's conversion of the readout: saved (or the operator asked), then
+// written back, journalled into the copy.
+ExitLabel writeOwnConversion(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+                             const SavedCopies& copies, const CopyFindings& found, ConfigOutcome& outcome) {
+  auto own = std::make_unique<SavedCopy>();
+  own->conversion = convertReadout(readout, mode, package);
+  const CopySave save = saveCopy(copies.store, *own);
+  if (save != CopySave::Saved) {
+    if (save == CopySave::NoFolder) {
+      consolePrint("\nCould not save a copy of the config on this PC (there is no folder for it)");
+    } else if (save == CopySave::Full) {
+      consolePrint("\nCould not save a copy of the config on this PC (%s holds %d copies of these very records:"
+                   " remove those of units updated since)",
+                   own->path.c_str(), kMaxCopiesOfOneReadout);
+    } else {
+      consolePrint("\nCould not save a copy of the config on this PC (%s)", own->path.c_str());
+    }
+    consolePrint(".\nIf the write-back is cut short the config is lost. Write it anyway (y/n)");
+    if (!operatorSaysYes()) return ExitLabel::kRefused;
+    consolePrint("\n");
+    own->path.clear();
+  }
+  const ExitLabel exit = writeBackConfig(link, package, own->conversion.converted, own.get());
+  if (exit != ExitLabel::kNone) return exit;
+  outcome.records = ConfigOutcome::Records::WrittenThisRun;
+  outcome.conversion = own->conversion;
+  if (!own->path.empty()) outcome.copies.paths.push_back(own->path);
+  settleTheseToo(found, outcome);
+  return ExitLabel::kNone;
 }
 
 }  // namespace
@@ -34,30 +159,37 @@ ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit) {
   return ExitLabel::kNone;
 }
 
-ExitLabel checkConfigLayout(Link& link, const FirmwarePackage& package, ConfigMode& mode) {
+LayoutCheck checkConfigLayout(Link& link, const FirmwarePackage& package) {
   consolePrint("Checking config data..\n");
-  std::array<std::uint8_t, kLayoutCheckBytes> record0{};
-  const ExitLabel read = transferExit(uploadChecked(link, kConfigAreaAddress, record0.data(), kLayoutCheckBytes,
-                                                   kLayoutCheckPlan));
-  if (read != ExitLabel::kNone) return read;
-  if (configRecordValid(record0.data(), kLegacyLayout)) {
-    mode = ConfigMode::Legacy;
+  LayoutCheck check;
+  check.exit = transferExit(uploadChecked(link, kConfigAreaAddress, check.record0.data(), kLayoutCheckBytes,
+                                         kLayoutCheckPlan));
+  if (check.exit != ExitLabel::kNone) return check;
+  if (configRecordValid(check.record0.data(), kLegacyLayout)) {
+    check.layout = ConfigMode::Legacy;
     consolePrint("Config is pre 042803\n");
   }
-  if (configRecordValid(record0.data(), kConfigLayout) && package.packageIsPro != 0) {
-    mode = ConfigMode::ConfigOnPro;
+  if (configRecordValid(check.record0.data(), kConfigLayout) && package.packageIsPro != 0) {
+    check.layout = ConfigMode::ConfigOnPro;
     consolePrint("Config is pre 101203 for Pro\n");
   }
-  if (mode == ConfigMode::None) {
-    // A write-back cut short leaves record 0 in neither layout, or in the new
-    // one with the records after it still old: only the saved copy can tell.
-    auto copy = std::make_unique<ConfigCopy>();
-    std::string path;
-    const CopyMatch match =
-        findCopyAnyMode(openCopyStore(), package, record0.data(), kLayoutCheckBytes, *copy, path);
-    if (match == CopyMatch::Partial) mode = copy->mode;
+  return check;
+}
+
+ConfigMode conversionToRun(const UnitAssessment& unit, const LayoutCheck& check, const SavedCopies& copies,
+                           const FirmwarePackage& package) {
+  if (unit.identified) return unit.conversion;
+  if (check.layout != ConfigMode::None) return check.layout;
+  // A write-back cut short leaves record 0 in neither layout, or in the new
+  // one with the records after it still old: only a saved copy can tell.
+  for (const SavedCopy& copy : copies.copies) {
+    const ConfigMode mode = copy.conversion.mode;
+    if (!sameLayouts(copy.conversion, mode, package) || (mode == ConfigMode::ConfigOnPro && !package.packageIsPro))
+      continue;
+    const CopyMatch match = matchCopy(copy, check.record0.data(), kLayoutCheckBytes);
+    if (match == CopyMatch::Partial || match == CopyMatch::Complete) return mode;
   }
-  return ExitLabel::kNone;
+  return ConfigMode::None;
 }
 
 ExitLabel readConfigArea(Link& link, ConfigImage& image) {
@@ -66,66 +198,50 @@ ExitLabel readConfigArea(Link& link, ConfigImage& image) {
 }
 
 ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
-                         ConfigImage& written, bool& wrote) {
-  auto conversion = std::make_unique<ConfigCopy>();
-  conversion->packageRevision = package.packageRevision;
-  conversion->packageIsPro = package.packageIsPro;
-  conversion->mode = mode;
-  conversion->targetSize = targetRecordSize(package);
-  conversion->readout = readout;
-  conversion->converted = readout;
-  migrateConfigImage(conversion->converted, mode, package);
-
-  const CopyStore store = openCopyStore();
-  auto saved = std::make_unique<ConfigCopy>();
-  std::string savedPath;
-  switch (findCopy(store, package, mode, readout.bytes.data(), kConfigReadoutBytes, *saved, savedPath)) {
-    case CopyMatch::Partial: {
-      consolePrint("\nConfig partly converted by an earlier run: writing back the copy saved then\n");
-      wrote = true;
-      written = saved->converted;
-      const ExitLabel exit = writeBackConfig(link, package, saved->converted);
-      if (exit == ExitLabel::kNone) removeCopy(savedPath);
-      return exit;
+                         const SavedCopies& copies, ConfigOutcome& outcome) {
+  const CopyFindings found = assessCopies(copies, package, mode, readout);
+  if (!found.explaining.empty() && !found.differentRecords) {
+    const SavedCopy& saved = *found.explaining.front();
+    outcome.conversion = saved.conversion;
+    if (found.complete) {
+      consolePrint("\nConfig already converted by an earlier run, left as it is");
+      outcome.records = ConfigOutcome::Records::FoundInPlace;
+      settleTheseToo(found, outcome);
+      return ExitLabel::kNone;
     }
-    case CopyMatch::Untouched:
-      break;  // the same readout as last time: convert it as then
-    case CopyMatch::None: {
-      const ConvertedRecords records = countConvertedRecords(readout, mode, package);
-      if (records.converted > 0 && records.converted == records.judged) {
-        consolePrint("\nConfig already converted by an earlier run, left as it is");
-        return ExitLabel::kNone;
-      }
-      if (records.converted > 0) {
-        consolePrint("\nConfig partly converted by an earlier run, and no copy saved on this PC matches it:"
-                     "\nthe config will not be written. Update firmware anyway (y/n)");
-        if (!operatorSaysYes()) return ExitLabel::kRefused;
-        consolePrint("\nUpdate proceeding..\n");
-        return ExitLabel::kNone;
-      }
-      break;
-    }
+    consolePrint("\nConfig partly converted by an earlier run: writing back the copy saved then\n");
+    auto journal = std::make_unique<SavedCopy>(saved);
+    const ExitLabel exit = writeBackConfig(link, package, journal->conversion.converted, journal.get());
+    if (exit != ExitLabel::kNone) return exit;
+    outcome.records = ConfigOutcome::Records::WrittenThisRun;
+    settleTheseToo(found, outcome);
+    return ExitLabel::kNone;
   }
 
-  std::string path;
-  if (!saveCopy(store, *conversion, path)) {
-    consolePrint("\nCould not save a copy of the config on this PC (%s).\nIf the write-back is cut short the config"
-                 " is lost. Write it anyway (y/n)",
-                 path.empty() ? "there is no folder for it" : path.c_str());
-    if (!operatorSaysYes()) return ExitLabel::kRefused;
-    consolePrint("\n");
+  if (found.explaining.empty() && !found.otherRelease) {
+    const ConvertedRecords records = countConvertedRecords(readout, mode, package);
+    bool whole = records.converted > 0 && records.converted == records.judged;
+    // Record 5 is judged too unless the Pro layout put it in record 4's place.
+    if (whole && targetRecordSize(package) == kProRecordBytes &&
+        readout.bytes[4 * kProRecordBytes] != kRecordMarker) {
+      const ExitLabel exit = proRecordFiveWhole(link, readout, whole);
+      if (exit != ExitLabel::kNone) return exit;
+    }
+    if (whole) {
+      consolePrint("\nConfig already converted by an earlier run, left as it is");
+      return ExitLabel::kNone;
+    }
+    if (records.converted == 0) return writeOwnConversion(link, package, mode, readout, copies, found, outcome);
   }
-  wrote = true;
-  written = conversion->converted;
-  const ExitLabel exit = writeBackConfig(link, package, conversion->converted);
-  if (exit == ExitLabel::kNone) removeCopy(path);
-  return exit;
+  return askAboutPartlyConverted(found, copies);
 }
 
-ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image) {
+ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image, SavedCopy* journal) {
+  TransferPlan plan = kWriteBackPlan;
+  if (journal) plan.watch = {journalEntry, journal};
   for (const WriteBackRecord& record : writeBackRecords(image, targetRecordSize(package))) {
-    const ExitLabel exit = transferExit(
-        downloadRegion(link, record.address, record.bytes, static_cast<std::uint32_t>(record.size), kWriteBackPlan));
+    const ExitLabel exit =
+        transferExit(downloadRegion(link, record.address, record.bytes, static_cast<std::uint32_t>(record.size), plan));
     if (exit != ExitLabel::kNone) return exit;
     consolePrint(".");
   }

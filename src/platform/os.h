@@ -163,6 +163,12 @@ void listFiles(const char* folder, void (*each)(const char* name, void* context)
 // they are on the disk: written to a temporary file beside it, flushed, then renamed over it (and, on POSIX, the folder flushed).
 // False on any failure; the file at `path` is then as it was before.
 bool writeFileDurably(const char* path, const void* bytes, std::size_t count);
+// Writes `count` bytes to a new file at `path`, durably as writeFileDurably
+// does, but never over a file that is there: Taken when the name is already
+// in use (another run's file), Failed on any other failure. A file is at
+// `path` afterwards only when Claimed, and it is then this call's.
+enum class FileClaim { Claimed, Taken, Failed };
+FileClaim claimFileDurably(const char* path, const void* bytes, std::size_t count);
 // The whole file into `bytes`; false when it is missing, unreadable or larger
 // than `capacity`.
 bool readWholeFile(const char* path, void* bytes, std::size_t capacity, std::size_t* count);

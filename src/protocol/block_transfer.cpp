@@ -58,7 +58,8 @@ Moved receiveBlock(Link& link, std::uint8_t* data, std::uint32_t size) {
 // data at most `owed` can be late ones: asking owed + 1 times and finding
 // every answer equal to the local sum means at least one answer was given
 // after the data. With nothing owed (every clean run) this is the one 'C'.
-bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChecksum, bool& heard) {
+bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChecksum, bool& heard,
+                  bool& heldOtherwise) {
   const std::uint32_t asks = checksumRepliesOwed(link) + 1;
   for (std::uint32_t i = 0; i < asks; ++i) {
     requestChecksum(link, 0);
@@ -67,7 +68,10 @@ bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChe
     // pass a block of zeros whose reply was lost.
     if (!parseChecksum(link.reply.text, receivedChecksum)) return false;
     heard = true;
-    if (receivedChecksum != localSum) return false;
+    if (receivedChecksum != localSum) {
+      heldOtherwise = true;
+      return false;
+    }
   }
   return true;
 }
@@ -86,6 +90,7 @@ struct Block {
 struct Attempt {
   Moved moved;
   bool confirmed = false;
+  bool heldOtherwise = false;  // the unit reported a sum other than the local one
 };
 
 // Before an attempt: a reply that came after its wait would be read as the
@@ -131,13 +136,14 @@ Attempt attemptBlock(Link& link, Direction direction, const Block& block, const 
   Attempt attempt;
   attempt.moved = direction == Direction::Upload ? receiveBlock(link, block.in, block.size)
                                                  : sendBlock(link, block.out, block.size);
-  attempt.confirmed =
-      attempt.moved.whole && confirmBlock(link, attempt.moved.localSum, receivedChecksum, attempt.moved.heard);
+  attempt.confirmed = attempt.moved.whole && confirmBlock(link, attempt.moved.localSum, receivedChecksum,
+                                                         attempt.moved.heard, attempt.heldOtherwise);
   return attempt;
 }
 
 // Moves one block until the unit confirms it, the bound is reached, or the port fails.
-TransferEnd moveBlock(Link& link, Direction direction, const Block& block, const RetryNotice& notice) {
+TransferEnd moveBlock(Link& link, Direction direction, const Block& block, const TransferPlan& plan) {
+  const RetryNotice& notice = plan.notice;
   std::uint32_t receivedChecksum = 0;
   std::uint32_t silentAttempts = 0;
   for (std::uint32_t attempts = 0;; ++attempts) {
@@ -145,6 +151,8 @@ TransferEnd moveBlock(Link& link, Direction direction, const Block& block, const
     if (link.port.lost()) return TransferEnd::LineLost;
     if (givenUp(block, attempts, silentAttempts)) return TransferEnd::NotConfirmed;
     const Attempt attempt = attemptBlock(link, direction, block, notice, attempts, receivedChecksum);
+    if ((attempt.heldOtherwise || attempt.confirmed) && direction == Direction::Download && plan.watch.notify)
+      plan.watch.notify(plan.watch.context, block.address, receivedChecksum, attempt.confirmed);
     if (link.port.lost()) return TransferEnd::LineLost;
     if (attempt.confirmed) return TransferEnd::Complete;
     silentAttempts = attempt.moved.heard ? 0 : silentAttempts + 1;
@@ -161,7 +169,7 @@ TransferResult moveRegion(Link& link, Direction direction, std::uint32_t address
     const Block block{address + offset, size, in ? in + offset : nullptr, out ? out + offset : nullptr};
     if (plan.stops == Stops::Taken && os::stopRequested()) return {TransferEnd::Stopped, block.address};
     if (size < plan.blockLength) sendLength(link, size);
-    const TransferEnd end = moveBlock(link, direction, block, plan.notice);
+    const TransferEnd end = moveBlock(link, direction, block, plan);
     if (end != TransferEnd::Complete) return {end, block.address};
     if (plan.progress == Progress::DotPerBlock ||
         (plan.progress == Progress::DotPerKilobyte && (block.address + plan.blockLength) % 1024 == 0))

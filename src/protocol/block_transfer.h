@@ -23,6 +23,14 @@ constexpr RetryNotice countedNotice() { return {RetryNotice::Counted, nullptr}; 
 // Whether the operator's stop request is taken before a block.
 enum class Stops { Taken, Deferred };
 
+// Told of every download attempt whose checksum reply parsed, before the
+// block is moved again or the next one begins: the unit holds the block at
+// `address` with the sum `unitSum` (asSent: the block is confirmed).
+struct BlockWatch {
+  void (*notify)(void* context, std::uint32_t address, std::uint32_t unitSum, bool asSent) = nullptr;
+  void* context = nullptr;
+};
+
 // One caller's way of moving its region.
 struct TransferPlan {
   std::uint32_t blockLength;  // 64, 256 or 1024
@@ -30,6 +38,7 @@ struct TransferPlan {
   RetryNotice notice;
   Progress progress;
   Stops stops;  // Deferred inside the write-back: a half-written area is worse than waiting
+  BlockWatch watch = {};
 };
 
 // A block that has not been confirmed after this many attempts ends the run:

@@ -5,7 +5,7 @@
 # 'convert'; the unit keeps its memory between the two runs (--state) and the
 # updater its saved copies of the unit's records in a fresh folder.
 #
-#   kill_rerun.sh BUILD_DIR                    native: cases copy, no-copy and hardware
+#   kill_rerun.sh BUILD_DIR                    native: cases copy, no-copy, hardware and alike
 #   kill_rerun.sh wine BUILD_DIR [SIM_DIR]     Windows executable: case other-account
 #
 # Run 1 is killed (SIGKILL) while the converted records are being written back.
@@ -18,16 +18,20 @@
 #          identification window holds this release's software: run 2 takes
 #          the unit for this release, must find its hardware image incomplete
 #          and send it; the unit must be exact.
+# alike:   two units set up alike but for a 4-byte ID in record 0 (scenarios
+#          convert and convert-alike), each killed in its write-back on one PC,
+#          then each run again: each must end with exactly its own records
+#          converted, and no copy left.
 # other-account: as copy, under Wine (one prefix, COM4), run 1 by the account
 #          Юрий and run 2 by the account 山田 (names outside any one ANSI code
 #          page): the copy in the PC's folder (C:\ProgramData\Korrin) is found.
-# The native cases run side by side, about 2.5 minutes in all; the Wine case
+# The native cases run side by side, about 5 minutes in all (alike takes four runs); the Wine case
 # about 4.5 minutes. SIM_DIR holds korrin-unit-sim (default: build/native).
 # E2E_TIMEOUT: seconds one updater run may take before it counts as hung (default 300).
 set -u -o pipefail
 
 if [[ ${1:-} == -h || ${1:-} == --help ]]; then
-  sed -n '2,26p' "$0"
+  sed -n '2,30p' "$0"
   exit 0
 fi
 mode=native
@@ -36,14 +40,14 @@ if [[ ${1:-} == wine ]]; then
   shift
 fi
 if [[ $# -lt 1 || $# -gt 2 || ($mode == native && $# -ne 1) ]]; then
-  sed -n '2,26p' "$0" >&2
+  sed -n '2,30p' "$0" >&2
   exit 2
 fi
 build_dir=$(cd "$1" && pwd) || exit 2
 if [[ $mode == native ]]; then
   updater=$build_dir/korrin-update
   sim=$build_dir/korrin-unit-sim
-  cases=(copy no-copy hardware)
+  cases=(copy no-copy hardware alike)
   port=1
 else
   updater=$build_dir/korrin-update.exe
@@ -185,9 +189,9 @@ kill_and_rerun() {
   [[ $seen == yes ]] || fault "run 1: A$kill_at never came"
   [[ $run1_status == 137 ]] || fault "run 1: the updater ended by itself (status $run1_status) before it was killed"
   [[ $(cat "$dir/run1.console") != *"Press a key"* ]] || fault "run 1: the updater came to an exit of its own"
+  # The copy outlives the write-back until the flash command.
   local copies_left=1
   if [[ $case == hardware ]]; then
-    copies_left=0
     (( run1_blocks == write_back_blocks )) || fault "run 1: $run1_blocks write-back blocks, expected all"
   else
     (( run1_blocks > 0 && run1_blocks < write_back_blocks )) ||
@@ -233,7 +237,12 @@ kill_and_rerun() {
     [[ $verdict == "$exact_verdict" ]] || fault "run 2: unit verdict: $(echo "$verdict" | tr '\n' ' ')"
     [[ $(cat "$dir/run2.sim_status") == 0 ]] || fault "run 2: korrin-unit-sim exit status $(cat "$dir/run2.sim_status")"
     saved_copies=$(find "$copies" -maxdepth 1 -type f 2>/dev/null | wc -l)
-    (( saved_copies == 0 )) || fault "run 2: the copy was not removed after its write-back completed"
+    # A unit that needs no conversion in run 2 (it reports this release's build) has its
+    # configuration area neither read nor compared with the copy: the copy stays.
+    local copies_after=0
+    [[ $case == hardware ]] && copies_after=1
+    (( saved_copies == copies_after )) ||
+      fault "run 2: $saved_copies saved copies left, expected $copies_after"
   else
     [[ $console == *"$no_copy_asked"* ]] || fault "run 2: the console does not say: $(printf %q "$no_copy_asked")"
     [[ $console != *"$recovered"* ]] || fault "run 2: claims to write back a copy that was deleted"
@@ -265,12 +274,87 @@ kill_and_rerun() {
   echo "ok   $case"
 }
 
+# Two alike units on one PC; prints what happened, returns non-zero on a fault.
+alike_units() {
+  local dir=$work/alike faults=() sim_pid='' updater_pid='' device unit scenario run blocks
+  mkdir -p "$dir/home"
+  local run_env=(HOME="$dir/home" XDG_STATE_HOME="$dir/home/state") copies=$dir/home/state/korrin
+  fault() { faults+=("$*"); }
+  trap 'kill -KILL $updater_pid 2>/dev/null; kill -TERM $sim_pid 2>/dev/null; exit 130' INT TERM
+  start_unit() {
+    local waited
+    "$sim" --scenario "$2" --state "$dir/$3.mem" --trace > "$dir/$1.sim.out" 2> "$dir/$1.trace" &
+    sim_pid=$!
+    for ((waited = 0; waited < 100; waited++)); do
+      [[ -s $dir/$1.sim.out ]] && break
+      kill -0 "$sim_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    device=$(head -n 1 "$dir/$1.sim.out")
+    [[ $device == /dev/* ]] && return 0
+    echo "alike: korrin-unit-sim did not start: $(cat "$dir/$1.trace")"
+    kill -TERM "$sim_pid" 2>/dev/null
+    return 1
+  }
+  stop_unit() {
+    kill -TERM "$sim_pid" 2>/dev/null
+    wait "$sim_pid"
+    echo $? > "$dir/$1.sim_status"
+  }
+  for unit in A B; do
+    scenario=convert
+    [[ $unit == B ]] && scenario=convert-alike
+    run=run1-$unit
+    start_unit "$run" "$scenario" "$unit" || return 1
+    env "${run_env[@]}" "KORRIN_COM$port=$device" "$updater" "-c$port" < /dev/null > "$dir/$run.console" 2>&1 &
+    updater_pid=$!
+    local deadline=$(( $(date +%s) + timeout_s ))
+    while (( $(date +%s) < deadline )) && kill -0 "$updater_pid" 2>/dev/null; do
+      grep -Eq "PC> +A$kill_at_address\$" "$dir/$run.trace" && break
+      sleep 0.05
+    done
+    { kill -KILL "$updater_pid"; wait "$updater_pid"; } 2>/dev/null
+    stop_unit "$run"
+    blocks=$(count_write_back "$dir/$run.trace")
+    echo "alike: unit $unit ($scenario), run 1 killed after $blocks of $write_back_blocks write-back blocks"
+    (( blocks > 0 && blocks < write_back_blocks )) || fault "unit $unit, run 1: $blocks write-back blocks"
+  done
+  (( $(find "$copies" -maxdepth 1 -type f 2>/dev/null | wc -l) == 2 )) || fault "run 1: not two saved copies"
+  for unit in A B; do
+    scenario=convert
+    [[ $unit == B ]] && scenario=convert-alike
+    run=run2-$unit
+    start_unit "$run" "$scenario" "$unit" || return 1
+    timeout -k 5 "$timeout_s" env "${run_env[@]}" "KORRIN_COM$port=$device" "$updater" "-c$port" < /dev/null \
+      > "$dir/$run.console" 2>&1
+    local status=$?
+    stop_unit "$run"
+    echo "alike: unit $unit, run 2 status $status"
+    [[ $status == 1 ]] || fault "unit $unit, run 2: exit status $status, expected 1"
+    [[ $(cat "$dir/$run.console") == *"$recovered"* ]] || fault "unit $unit, run 2: the console does not say: $recovered"
+    [[ $(tail -n +2 "$dir/$run.sim.out") == "$exact_verdict" ]] ||
+      fault "unit $unit, run 2: unit verdict: $(tail -n +2 "$dir/$run.sim.out" | tr '\n' ' ')"
+  done
+  (( $(find "$copies" -maxdepth 1 -type f 2>/dev/null | wc -l) == 0 )) || fault "copies left after both units' updates"
+  if (( ${#faults[@]} )); then
+    echo "FAIL alike"
+    printf '  %s\n' "${faults[@]}"
+    for run in run2-A run2-B; do show "$run console" "$dir/$run.console"; done
+    return 1
+  fi
+  echo "ok   alike"
+}
+
 echo "Kill during the write-back or the hardware download, then run again ($mode): ${cases[*]}"
 all_start=$(date +%s)
 mkdir -p "$work"
 case_pids=()
 for case in "${cases[@]}"; do
-  kill_and_rerun "$case" > "$work/$case.report" 2>&1 &
+  if [[ $case == alike ]]; then
+    alike_units > "$work/$case.report" 2>&1 &
+  else
+    kill_and_rerun "$case" > "$work/$case.report" 2>&1 &
+  fi
   case_pids+=($!)
 done
 trap 'kill -TERM "${case_pids[@]}" 2>/dev/null; [[ $mode == wine ]] && "$wineserver" -k 2>/dev/null; exit 130' INT TERM

@@ -1,5 +1,6 @@
 // The real POSIX seam on pseudo-terminals: the seam opens the slave side as its
 // COM port, the test plays the unit on the master side.
+#include "config/config_copy.h"
 #include "platform/os.h"
 #include "platform/posix/device_path.h"
 #include "platform/posix/serial_ports.h"
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -639,10 +641,59 @@ TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
                os::writeFileDurably(folder.c_str(), "x", 1));
   EXPECT_EQ(filesIn(folder), files);
 
+  // A claim never replaces: the name in use keeps its bytes.
+  EXPECT_EQ(os::claimFileDurably(saved.c_str(), "other", 5), os::FileClaim::Taken);
+  EXPECT_EQ(readBack(saved), longer);
+  EXPECT_EQ(os::claimFileDurably((folder + "claimed").c_str(), "new", 3), os::FileClaim::Claimed);
+  EXPECT_EQ(readBack(folder + "claimed"), "new");
+  EXPECT_EQ(modeOf(folder + "claimed"), 0600u);
+  EXPECT_EQ(os::claimFileDurably((folder + "missing/file").c_str(), "x", 1), os::FileClaim::Failed);
+  EXPECT_TRUE(os::deleteFile((folder + "claimed").c_str()));
+  EXPECT_EQ(filesIn(folder), files);
+
   EXPECT_TRUE(os::deleteFile(saved.c_str()));
   EXPECT_EQ(readBack(saved), "(unread)");
   EXPECT_FALSE(os::deleteFile(saved.c_str()));
   EXPECT_EQ(readBack(folder + "sub"), "(unread)") << "a folder is not a file";
+}
+
+// Two updaters saving a copy of the same readout at the same moment (units
+// with the factory's records, on two ports): each keeps a whole file of its
+// own, so neither run can later remove the other's only copy.
+TEST(SeamFiles, TwoSavesOfOneReadoutAtOnceKeepTwoFiles) {
+  StateHome state;
+  const std::string folder = state.folderFor(nullptr);
+  ASSERT_NE(folder, "(none)");
+  auto copy = std::make_unique<korrin::SavedCopy>();
+  copy->conversion = korrin::convertReadout(korrin::ConfigImage{}, korrin::ConfigMode::Legacy, korrin::carriedPackage());
+  for (int round = 0; round < 5; ++round) {
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::vector<pid_t> savers;
+    for (int i = 0; i < 2; ++i) {
+      const pid_t saver = fork();
+      if (saver == 0) {
+        alarm(5);
+        char go = 0;
+        _exit(read(start[0], &go, 1) == 1 && korrin::saveCopy(korrin::readSavedCopies().store, *copy) ==
+                                                   korrin::CopySave::Saved ? 0 : 1);
+      }
+      savers.push_back(saver);
+    }
+    ASSERT_EQ(write(start[1], "go", 2), 2);  // both at once
+    for (const pid_t saver : savers) {
+      int status = -1;
+      EXPECT_EQ(waitpid(saver, &status, 0), saver);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+    }
+    close(start[0]);
+    close(start[1]);
+    const korrin::SavedCopies saved = korrin::readSavedCopies();
+    EXPECT_EQ(saved.copies.size(), 2u) << "round " << round;
+    EXPECT_TRUE(saved.unreadable.empty());
+    for (const korrin::SavedCopy& each : saved.copies) EXPECT_TRUE(os::deleteFile(each.path.c_str()));
+    EXPECT_TRUE(filesIn(folder).empty()) << "a temporary file left behind";
+  }
 }
 
 #if defined(__linux__)

@@ -4,6 +4,7 @@
 // wait on input that cannot be watched. Run under Wine in CI.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -153,37 +154,78 @@ TEST(Win32Files, PcFolderIsEveryLocalAccountsAndNoOneElses) {
 
 TEST(Win32Files, CopiesSavedForThePcAndOlderOnesOfTheAccountAreFound) {
   Profile profile(kAccounts[2]);
-  const korrin::CopyStore store = korrin::openCopyStore();
+  const korrin::CopyStore store = korrin::readSavedCopies().store;
   EXPECT_EQ(store.folder, toUtf8(profile.programData + L"\\Korrin\\"));
   ASSERT_EQ(store.olderFolders, std::vector<std::string>{toUtf8(profile.local + L"\\Korrin\\")});
 
-  const korrin::FirmwarePackage& package = korrin::carriedPackage();
   struct Case {
     const char* what;
     bool inAccountFolder;
   } const cases[] = {{"saved by this version", false}, {"left by an older version", true}};
+  std::vector<std::string> saved;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto copy = std::make_unique<korrin::ConfigCopy>();
-    copy->packageRevision = package.packageRevision;
-    copy->packageIsPro = package.packageIsPro;
-    copy->mode = korrin::ConfigMode::Legacy;
-    copy->targetSize = korrin::targetRecordSize(package);
+    korrin::ConfigImage readout;
     for (std::size_t i = 0; i < korrin::kConfigReadoutBytes; ++i)
-      copy->readout.bytes[i] = static_cast<std::uint8_t>(i * 7 + (c.inAccountFolder ? 1 : 0));
+      readout.bytes[i] = static_cast<std::uint8_t>(i * 7 + (c.inAccountFolder ? 1 : 0));
+    auto copy = std::make_unique<korrin::SavedCopy>();
+    copy->conversion = korrin::convertReadout(readout, korrin::ConfigMode::Legacy, korrin::carriedPackage());
     korrin::CopyStore saveTo = store;
     if (c.inAccountFolder) saveTo.folder = store.olderFolders[0];
-    std::string saved;
-    ASSERT_TRUE(korrin::saveCopy(saveTo, *copy, saved));
-    EXPECT_EQ(saved.rfind(saveTo.folder, 0), 0u) << saved;
-
-    auto found = std::make_unique<korrin::ConfigCopy>();
-    std::string path;
-    EXPECT_EQ(korrin::findCopy(store, package, korrin::ConfigMode::Legacy, copy->readout.bytes.data(),
-                               korrin::kConfigReadoutBytes, *found, path),
-              korrin::CopyMatch::Untouched);
-    EXPECT_EQ(path, saved);
+    ASSERT_EQ(korrin::saveCopy(saveTo, *copy), korrin::CopySave::Saved);
+    EXPECT_EQ(copy->path.rfind(saveTo.folder, 0), 0u) << copy->path;
+    saved.push_back(copy->path);
   }
+  // Read once, the PC's folder first.
+  const korrin::SavedCopies found = korrin::readSavedCopies();
+  ASSERT_EQ(found.copies.size(), 2u);
+  EXPECT_TRUE(found.unreadable.empty());
+  EXPECT_EQ(found.copies[0].path, saved[0]);
+  EXPECT_EQ(found.copies[1].path, saved[1]);
+}
+
+// Two updaters saving a copy of the same readout at the same moment (units
+// with the factory's records, on two ports) each keep a whole file of their own.
+TEST(Win32Files, TwoSavesOfOneReadoutAtOnceKeepTwoFiles) {
+  Profile profile(kAccounts[1]);
+  struct Saver {
+    HANDLE start;
+    korrin::CopyStore store;
+    korrin::SavedCopy copy;
+    korrin::CopySave result = korrin::CopySave::Failed;
+  };
+  const HANDLE start = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::vector<std::unique_ptr<Saver>> savers;
+  std::vector<HANDLE> threads;
+  for (int i = 0; i < 2; ++i) {
+    savers.push_back(std::make_unique<Saver>());
+    savers.back()->start = start;
+    savers.back()->store = korrin::readSavedCopies().store;
+    savers.back()->copy.conversion =
+        korrin::convertReadout(korrin::ConfigImage{}, korrin::ConfigMode::Legacy, korrin::carriedPackage());
+    threads.push_back(::CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+          auto* saver = static_cast<Saver*>(context);
+          ::WaitForSingleObject(saver->start, INFINITE);
+          saver->result = korrin::saveCopy(saver->store, saver->copy);
+          return 0;
+        },
+        savers.back().get(), 0, nullptr));
+    ASSERT_NE(threads.back(), nullptr);
+  }
+  ::SetEvent(start);  // both at once
+  ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 10000);
+  for (HANDLE thread : threads) ::CloseHandle(thread);
+  ::CloseHandle(start);
+  for (const auto& saver : savers) EXPECT_EQ(saver->result, korrin::CopySave::Saved);
+  EXPECT_NE(savers[0]->copy.path, savers[1]->copy.path);
+  const korrin::SavedCopies found = korrin::readSavedCopies();
+  EXPECT_EQ(found.copies.size(), 2u);
+  EXPECT_TRUE(found.unreadable.empty());
+  // A claim never replaces: the name in use keeps its bytes.
+  EXPECT_EQ(os::claimFileDurably(savers[0]->copy.path.c_str(), "x", 1), os::FileClaim::Taken);
+  EXPECT_EQ(korrin::readSavedCopies().copies.size(), 2u);
 }
 
 TEST(Win32Files, TemporariesOfAKilledSaveAreRemovedWhenTheFolderIsOpened) {

@@ -157,42 +157,83 @@ void listFiles(const char* folderPath, void (*each)(const char* name, void* cont
   for (const std::string& name : names) each(name.c_str(), context);
 }
 
-bool writeFileDurably(const char* path, const void* bytes, std::size_t count) {
-  if (path == nullptr || (bytes == nullptr && count != 0)) return false;
+namespace {
+
+// `path` split into its folder (with its '/') and its name; false without a name.
+bool splitPath(const char* path, std::string& folder, std::string& name) {
   const std::string target = path;
   const std::size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  const std::string name = target.substr(folder.size());
-  if (name.empty()) return false;
+  folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  name = target.substr(folder.size());
+  return !name.empty();
+}
 
-  // Beside the file, so that the rename stays on one file system; the dot
-  // keeps a temporary file left by a power cut out of casual listings.
+// The bytes in a temporary file beside `name`, on the disk; empty on failure
+// (and nothing left). Beside it, so that the rename stays on one file system;
+// the dot keeps a temporary file left by a power cut out of casual listings.
+std::string writeTemporary(const std::string& folder, const std::string& name, const void* bytes, std::size_t count) {
   std::string temporary;
   int fd = -1;
   for (int attempt = 0; attempt < kTemporaryNameAttempts && fd < 0; ++attempt) {
     temporary = folder + "." + name + "." + std::to_string(getpid()) + "." + std::to_string(attempt) + ".tmp";
     fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnlyFile);
-    if (fd < 0 && errno != EEXIST && errno != EINTR) return false;
+    if (fd < 0 && errno != EEXIST && errno != EINTR) return "";
   }
-  if (fd < 0) return false;
-
+  if (fd < 0) return "";
   bool written = writeAll(fd, static_cast<const unsigned char*>(bytes), count) && flushToDisk(fd);
   // A close can report a write that failed late (NFS, a full disk).
   written = close(fd) == 0 && written;
-  if (!written || rename(temporary.c_str(), path) != 0) {
+  if (!written) {
     unlink(temporary.c_str());
-    return false;
+    return "";
   }
+  return temporary;
+}
 
-  // The rename is an entry in the folder: until the folder is on the disk too,
-  // a power cut can bring the old file back. The new contents are in place by
-  // now, but without this the caller must not count on them.
+// A rename or a link is an entry in the folder: until the folder is on the
+// disk too, a power cut can undo it. Without this the caller must not count
+// on the new entry.
+bool flushFolder(const std::string& folder) {
   const std::string folderPath = folder.empty() ? "." : folder;
   int folderFd = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folderFd < 0) return false;
   bool flushed = flushToDisk(folderFd);
   close(folderFd);
   return flushed;
+}
+
+}  // namespace
+
+bool writeFileDurably(const char* path, const void* bytes, std::size_t count) {
+  if (path == nullptr || (bytes == nullptr && count != 0)) return false;
+  std::string folder, name;
+  if (!splitPath(path, folder, name)) return false;
+  const std::string temporary = writeTemporary(folder, name, bytes, count);
+  if (temporary.empty()) return false;
+  if (rename(temporary.c_str(), path) != 0) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  return flushFolder(folder);
+}
+
+FileClaim claimFileDurably(const char* path, const void* bytes, std::size_t count) {
+  if (path == nullptr || (bytes == nullptr && count != 0)) return FileClaim::Failed;
+  std::string folder, name;
+  if (!splitPath(path, folder, name)) return FileClaim::Failed;
+  const std::string temporary = writeTemporary(folder, name, bytes, count);
+  if (temporary.empty()) return FileClaim::Failed;
+  // link, unlike rename, never replaces: of two runs claiming one name, one
+  // gets EEXIST, and the file is whole from the instant it has its name.
+  const bool linked = link(temporary.c_str(), path) == 0;
+  const int error = errno;
+  unlink(temporary.c_str());
+  if (!linked) return error == EEXIST ? FileClaim::Taken : FileClaim::Failed;
+  if (!flushFolder(folder)) {
+    unlink(path);
+    return FileClaim::Failed;
+  }
+  return FileClaim::Claimed;
 }
 
 bool readWholeFile(const char* path, void* bytes, std::size_t capacity, std::size_t* count) {

@@ -247,16 +247,22 @@ void os::listFiles(const char* folder, void (*each)(const char* name, void* cont
   for (const std::string& name : names) each(name.c_str(), context);
 }
 
-bool os::writeFileDurably(const char* path, const void* bytes, std::size_t count) {
-  if (path == nullptr || (bytes == nullptr && count != 0)) return false;
+namespace {
+
+// `path` split into its folder (with its separator) and its name; false
+// without a name or when it is no UTF-8 text.
+bool splitPath(const char* path, std::string& folder, std::string& name) {
   const std::string target = path;
   std::size_t nameStart = target.size();
   while (nameStart > 0 && !isSeparator(target[nameStart - 1]) && target[nameStart - 1] != ':') --nameStart;
-  const std::string folder = target.substr(0, nameStart);
-  const std::string name = target.substr(nameStart);
-  if (name.empty() || toWide(target).empty()) return false;
+  folder = target.substr(0, nameStart);
+  name = target.substr(nameStart);
+  return !name.empty() && !toWide(target).empty();
+}
 
-  // Beside the file, so that the move stays on one volume.
+// The bytes in a temporary file beside `name`, on the disk; empty on failure
+// (and nothing left). Beside it, so that the move stays on one volume.
+std::string writeTemporary(const std::string& folder, const std::string& name, const void* bytes, std::size_t count) {
   std::string temporary;
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < kTemporaryNameAttempts && file == INVALID_HANDLE_VALUE; ++attempt) {
@@ -264,19 +270,48 @@ bool os::writeFileDurably(const char* path, const void* bytes, std::size_t count
                 std::to_string(attempt) + ".tmp";
     file = ::CreateFileW(toWide(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
-    if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) return "";
   }
-  if (file == INVALID_HANDLE_VALUE) return false;
-
+  if (file == INVALID_HANDLE_VALUE) return "";
   bool written = writeAll(file, static_cast<const unsigned char*>(bytes), count) && ::FlushFileBuffers(file);
   written = ::CloseHandle(file) && written;
+  if (!written) {
+    ::DeleteFileW(toWide(temporary).c_str());
+    return "";
+  }
+  return temporary;
+}
+
+}  // namespace
+
+bool os::writeFileDurably(const char* path, const void* bytes, std::size_t count) {
+  if (path == nullptr || (bytes == nullptr && count != 0)) return false;
+  std::string folder, name;
+  if (!splitPath(path, folder, name)) return false;
+  const std::string temporary = writeTemporary(folder, name, bytes, count);
+  if (temporary.empty()) return false;
   // WRITE_THROUGH: the move itself is on the disk when the call returns.
-  if (!written || !::MoveFileExW(toWide(temporary).c_str(), toWide(target).c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!::MoveFileExW(toWide(temporary).c_str(), toWide(path).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ::DeleteFileW(toWide(temporary).c_str());
     return false;
   }
   return true;
+}
+
+os::FileClaim os::claimFileDurably(const char* path, const void* bytes, std::size_t count) {
+  if (path == nullptr || (bytes == nullptr && count != 0)) return FileClaim::Failed;
+  std::string folder, name;
+  if (!splitPath(path, folder, name)) return FileClaim::Failed;
+  const std::string temporary = writeTemporary(folder, name, bytes, count);
+  if (temporary.empty()) return FileClaim::Failed;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails on a name in use: of two
+  // runs claiming one name, only one gets it.
+  if (::MoveFileExW(toWide(temporary).c_str(), toWide(path).c_str(), MOVEFILE_WRITE_THROUGH))
+    return FileClaim::Claimed;
+  const ::DWORD error = ::GetLastError();
+  ::DeleteFileW(toWide(temporary).c_str());
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FileClaim::Taken : FileClaim::Failed;
 }
 
 bool os::readWholeFile(const char* path, void* bytes, std::size_t capacity, std::size_t* count) {
