@@ -1,5 +1,6 @@
 #include "unit_model.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -38,10 +39,10 @@ bool parseDigits(const std::string& text, int base, std::uint32_t& value) {
 // such 'F' would start flashing whatever half-written images the unit holds.
 constexpr const char* kFlashCode = "5382";
 
-std::string hexPair(std::uint8_t byte) {
-  char pair[3];
-  std::snprintf(pair, sizeof pair, "%02X", byte);
-  return pair;
+void appendHexPair(std::string& text, std::uint8_t byte) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  text.push_back(kDigits[byte >> 4]);
+  text.push_back(kDigits[byte & 0x0F]);
 }
 
 }  // namespace
@@ -182,11 +183,12 @@ UnitModel::Reply UnitModel::execute(char command) {
         corrupt = true;
       }
       corrupt = damagedNow() || noiseHits() || corrupt;
-      for (std::uint32_t i = 0; i < length_; ++i) {
-        const std::uint32_t at = address_ + i;
-        std::uint8_t byte = at < kMemorySize ? memory_[at] : 0;
+      // There is nothing to read past the end of the memory: a range that runs
+      // past it (a length damaged on the line) is sent up to its end, as 'C' sums it.
+      for (std::uint32_t i = 0; i < length_ && address_ + i < kMemorySize; ++i) {
+        std::uint8_t byte = memory_[address_ + i];
         if (i == 0 && corrupt) byte ^= 0x01;
-        text += hexPair(byte);
+        appendHexPair(text, byte);
       }
       return reply('M', text);
     }
@@ -248,7 +250,10 @@ UnitModel::Reply UnitModel::reply(char command, std::string text) {
 void UnitModel::damageReply(std::string& text) {
   const std::uint64_t first = sentCount_;
   sentCount_ += text.size();
-  if (faults.lineErrors.empty()) return;
+  const bool hit = std::any_of(faults.lineErrors.begin(), faults.lineErrors.end(), [&](const LineError& error) {
+    return error.direction == LineError::FromUnit && error.index >= first && error.index < sentCount_;
+  });
+  if (!hit) return;
   std::string damaged;
   for (std::size_t i = 0; i < text.size(); ++i) {
     char byte = text[i];
