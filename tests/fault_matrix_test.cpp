@@ -156,7 +156,6 @@ TEST(FaultMatrixTest, ReadmeTableIsCurrent) {
       << "The fault matrix changed. Review, then put this table into README.md:\n" << current;
 }
 
-
 // The line-error campaign: one byte of a whole update damaged, one bit flipped
 // or the byte lost, in either direction. Which bytes there are, what each one
 // is to the unit and in which phase it goes comes from a clean run of each
