@@ -1,8 +1,8 @@
 #include "unit_model.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 
 namespace sim {
 
@@ -18,19 +18,31 @@ int parameterLength(char command) {
   }
 }
 
-bool parseNumber(const std::string& text, int base, std::uint32_t& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const unsigned long parsed = std::strtoul(text.c_str(), &end, base);
-  if (end == nullptr || *end != '\0') return false;
-  value = static_cast<std::uint32_t>(parsed);
-  return true;
+// A parameter counts only in its one form: every character a digit of `base`
+// (hexadecimal in either case). A real unit's parser has no room for spaces,
+// signs or "0x"; what does not parse leaves the register as it was.
+bool parseDigits(const std::string& text, int base, std::uint32_t& value) {
+  std::uint32_t parsed = 0;
+  for (const char c : text) {
+    const bool decimal = c >= '0' && c <= '9';
+    const bool hex = (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    if (!decimal && !(base == 16 && hex)) return false;
+    parsed = parsed * base + (decimal ? c - '0' : (c | 0x20) - 'a' + 10);
+  }
+  value = parsed;
+  return !text.empty();
 }
 
-std::string hexPair(std::uint8_t byte) {
-  char pair[3];
-  std::snprintf(pair, sizeof pair, "%02X", byte);
-  return pair;
+// The flash command's fixed code. A lone 'F' on the line (a 'D' or 'G' one bit
+// away, a damaged letter, an 'F' in display text read as a command) then takes
+// four more bytes that are almost never exactly these: without the code, any
+// such 'F' would start flashing whatever half-written images the unit holds.
+constexpr const char* kFlashCode = "5382";
+
+void appendHexPair(std::string& text, std::uint8_t byte) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  text.push_back(kDigits[byte >> 4]);
+  text.push_back(kDigits[byte & 0x0F]);
 }
 
 }  // namespace
@@ -38,17 +50,34 @@ std::string hexPair(std::uint8_t byte) {
 UnitModel::UnitModel() : memory_(kMemorySize, 0) {}
 
 UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
+  const std::uint64_t index = heardCount_++;
+  for (const LineError& error : faults.lineErrors) {
+    if (error.direction != LineError::ToUnit || error.index != index) continue;
+    if (error.kind == LineError::Lose) return {};
+    byte ^= static_cast<std::uint8_t>(1u << (error.bit & 7));
+  }
+  return take(byte);
+}
+
+void UnitModel::note(char command, ByteRole::Part part) {
+  if (recordRoles) log_.heardRoles.push_back({command, part});
+}
+
+UnitModel::Reply UnitModel::take(std::uint8_t byte) {
   // Out of update mode the unit no longer listens; count what still arrives.
   if (log_.exited) {
     ++log_.bytesAfterExit;
+    note(0, ByteRole::Ignored);
     return {};
   }
   if (log_.flashed) {
     ++log_.bytesAfterFlash;
+    note(0, ByteRole::Ignored);
     return {};
   }
 
   if (command_ == 'D') {
+    note('D', ByteRole::Data);
     data_.push_back(byte);
     const std::size_t at = address_ + data_.size() - 1;
     if (faults.storesDataAsItArrives && at < kMemorySize) memory_[at] = byte;
@@ -69,6 +98,7 @@ UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
 
   if (command_ != 0) {
     if (command_ == 'J') {
+      note('J', byte == '\n' ? ByteRole::LineFeed : ByteRole::Text);
       if (byte == '\n') {
         log_.displayTexts.push_back(parameter_);
         command_ = 0;
@@ -78,6 +108,7 @@ UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
       }
       return {};
     }
+    note(command_, ByteRole::Parameter);
     parameter_.push_back(static_cast<char>(byte));
     if (static_cast<int>(parameter_.size()) < parameterLength(command_)) return {};
     const char finished = command_;
@@ -90,11 +121,13 @@ UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
   const char letter = static_cast<char>(byte);
   switch (letter) {
     case 'A': case 'L': case 'B': case 'F': case 'V': case 'J':
+      note(letter, ByteRole::Letter);
       log_.commands.push_back(letter);
       command_ = letter;
       parameter_.clear();
       return {};
     case 'D':
+      note(letter, ByteRole::Letter);
       log_.commands.push_back(letter);
       lastData_ = 'D';
       if (length_ > 0) {
@@ -103,10 +136,12 @@ UnitModel::Reply UnitModel::receive(std::uint8_t byte) {
       }
       return {};
     case 'E': case 'G': case 'H': case 'C': case 'M': case 'K': case 'T': case 'X':
+      note(letter, ByteRole::Letter);
       log_.commands.push_back(letter);
       return execute(letter);
     default:
-      return {};  // line noise between commands is ignored
+      note(0, ByteRole::Ignored);
+      return {};  // a byte that starts no command: line noise, ignored
   }
 }
 
@@ -117,13 +152,13 @@ UnitModel::Reply UnitModel::execute(char command) {
     case 'G': return reply('G', "GOk");
     case 'H': return reply('H', faults.neverHOk ? "HNo" : "HOk");
     case 'A':
-      if (parseNumber(parameter_, 16, value)) address_ = value & 0xFFFFFF;
+      if (parseDigits(parameter_, 16, value)) address_ = value;
       return {};
     case 'L':
-      if (parseNumber(parameter_, 16, value)) length_ = value & 0xFFFFFF;
+      if (parseDigits(parameter_, 16, value)) length_ = value;
       return {};
     case 'B':
-      if (parseNumber(parameter_, 10, value) && value > 0) speed_ = value;
+      if (parseDigits(parameter_, 10, value) && value > 0) speed_ = value;
       return {};
     case 'C': {
       auto late = faults.lateChecksum.find(address_);
@@ -148,15 +183,17 @@ UnitModel::Reply UnitModel::execute(char command) {
         corrupt = true;
       }
       corrupt = damagedNow() || noiseHits() || corrupt;
-      for (std::uint32_t i = 0; i < length_; ++i) {
-        const std::uint32_t at = address_ + i;
-        std::uint8_t byte = at < kMemorySize ? memory_[at] : 0;
+      // There is nothing to read past the end of the memory: a range that runs
+      // past it (a length damaged on the line) is sent up to its end, as 'C' sums it.
+      for (std::uint32_t i = 0; i < length_ && address_ + i < kMemorySize; ++i) {
+        std::uint8_t byte = memory_[address_ + i];
         if (i == 0 && corrupt) byte ^= 0x01;
-        text += hexPair(byte);
+        appendHexPair(text, byte);
       }
       return reply('M', text);
     }
     case 'F':
+      if (parameter_ != kFlashCode) return {};
       log_.flashed = true;
       log_.flashCode = parameter_;
       log_.flashedMemory = memory_;
@@ -204,8 +241,34 @@ UnitModel::Reply UnitModel::reply(char command, std::string text) {
     }
   }
   if (faults.replyHook) faults.replyHook(command, text, out.delayMs);
+  if (recordRoles) log_.sentRoles.insert(log_.sentRoles.end(), text.size(), ByteRole{command, ByteRole::Reply});
+  damageReply(text);
   out.bytes = std::move(text);
   return out;
+}
+
+void UnitModel::damageReply(std::string& text) {
+  const std::uint64_t first = sentCount_;
+  sentCount_ += text.size();
+  const bool hit = std::any_of(faults.lineErrors.begin(), faults.lineErrors.end(), [&](const LineError& error) {
+    return error.direction == LineError::FromUnit && error.index >= first && error.index < sentCount_;
+  });
+  if (!hit) return;
+  std::string damaged;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char byte = text[i];
+    bool lost = false;
+    for (const LineError& error : faults.lineErrors) {
+      if (error.direction != LineError::FromUnit || error.index != first + i) continue;
+      if (error.kind == LineError::Lose) {
+        lost = true;
+      } else {
+        byte = static_cast<char>(byte ^ (1 << (error.bit & 7)));
+      }
+    }
+    if (!lost) damaged.push_back(byte);
+  }
+  text = std::move(damaged);
 }
 
 bool UnitModel::damagedNow() {
@@ -221,6 +284,7 @@ void UnitModel::reenterUpdateMode() {
   parameter_.clear();
   data_.clear();
   log_.exited = false;
+  heardCount_ = sentCount_ = 0;  // a new run: line errors count from its start
 }
 
 std::uint32_t UnitModel::rangeSum() const {

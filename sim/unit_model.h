@@ -33,6 +33,18 @@ struct ReplyFaultRule {
   std::uint32_t delayMs = 0;
 };
 
+// One byte of the line damaged: the byte with this index (from 0, counted from
+// the start of the run) of the stream the unit hears (`ToUnit`) or of every
+// reply byte it sends (`FromUnit`), with one bit flipped or lost on the way.
+struct LineError {
+  enum Direction { ToUnit, FromUnit };
+  enum Kind { FlipBit, Lose };
+  Direction direction = ToUnit;
+  std::uint64_t index = 0;
+  Kind kind = FlipBit;
+  int bit = 0;  // 0..7, for FlipBit
+};
+
 struct UnitFaults {
   // Above this speed the unit still hears the PC but its replies do not get through.
   std::uint32_t maxAnswerSpeed = 1000000;
@@ -62,8 +74,19 @@ struct UnitFaults {
   std::uint32_t checksumLossPerMille = 0;
   std::uint32_t lossFrom = 0, lossTo = 0;
   char lossAfter = 'D';
+  // Single bytes damaged on the line, either way (after every rule above).
+  std::vector<LineError> lineErrors;
   // Last word on every reply (after the rules above): may rewrite its bytes and delay.
   std::function<void(char command, std::string& reply, std::uint32_t& delayMs)> replyHook;
+};
+
+// What a byte was to the unit: for a byte it heard, the command its parser
+// took it for and which part of that command; for a byte it sent, the command
+// whose reply it belongs to.
+struct ByteRole {
+  enum Part : char { Letter, Parameter, Data, Text, LineFeed, Ignored, Reply };
+  char command = 0;  // 0 for an ignored byte
+  Part part = Ignored;
 };
 
 // What the unit went through, for the verdict of a run.
@@ -78,6 +101,8 @@ struct UnitLog {
   std::uint32_t bytesAfterExit = 0;
   std::uint32_t bytesAfterFlash = 0;
   std::uint32_t replies = 0;
+  // With UnitModel::recordRoles: every byte heard, and every reply byte sent, in order.
+  std::vector<ByteRole> heardRoles, sentRoles;
 };
 
 class UnitModel {
@@ -91,6 +116,7 @@ class UnitModel {
   std::vector<std::uint8_t>& memory() { return memory_; }
   const std::vector<std::uint8_t>& memory() const { return memory_; }
   UnitFaults faults;
+  bool recordRoles = false;  // keep the role of every byte in the log (costs memory)
 
   // The line.
   std::uint32_t speed() const { return speed_; }
@@ -114,6 +140,9 @@ class UnitModel {
   std::uint32_t lengthRegister() const { return length_; }
 
  private:
+  Reply take(std::uint8_t byte);
+  void note(char command, ByteRole::Part part);
+  void damageReply(std::string& text);
   Reply reply(char command, std::string text);
   Reply execute(char command);
   std::uint32_t rangeSum() const;
@@ -135,6 +164,7 @@ class UnitModel {
   std::uint32_t noiseState_ = 0;
   std::uint32_t lossState_ = 0;
   char lastData_ = 0;  // 'D' or 'M': the last data command taken
+  std::uint64_t heardCount_ = 0, sentCount_ = 0;  // bytes of this run each way, for lineErrors
   UnitLog log_;
 };
 

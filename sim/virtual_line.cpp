@@ -185,31 +185,45 @@ void VirtualLine::schedule(const UnitModel::Reply& reply, Ticks heardAt) {
   const Ticks perByte = byteTicks(speed);
   Ticks at = std::max(unitTxFree_, heardAt + static_cast<Ticks>(reply.delayMs) * kTicksPerMs);
   Event event{Event::FromUnit, at, at + perByte * static_cast<Ticks>(reply.bytes.size()), reply.bytes, speed, false};
-  for (char c : reply.bytes) {
-    at += perByte;
-    if (!cut(at)) incoming_.push_back({at, static_cast<std::uint8_t>(c), speed});
+  // Bytes that would arrive once the cable is cut never do.
+  std::size_t reaching = reply.bytes.size();
+  if (cutAt >= 0) {
+    reaching = 0;
+    while (reaching < reply.bytes.size() && !cut(at + static_cast<Ticks>(reaching + 1) * perByte)) ++reaching;
   }
-  unitTxFree_ = at;
+  if (reaching > 0) incoming_.push_back({at + perByte, perByte, speed, reply.bytes.substr(0, reaching)});
+  unitTxFree_ = at + perByte * static_cast<Ticks>(reply.bytes.size());
   transcript.push_back(std::move(event));
+}
+
+std::size_t VirtualLine::Incoming::arrivedBy(Ticks t) const {
+  if (t < first) return 0;
+  const std::size_t upTo = perByte == 0 ? bytes.size() : static_cast<std::size_t>((t - first) / perByte) + 1;
+  return std::min(upTo, bytes.size()) - std::min(head, std::min(upTo, bytes.size()));
 }
 
 void VirtualLine::settle() {
   // A closed port hears nothing; an open one only what arrived after it was set
   // up, at its own speed. Everything else is lost or garbage that the driver drops.
+  for (Incoming& in : incoming_) {
+    if (in.first > now) break;
+    const std::size_t arrived = in.arrivedBy(now);
+    if (!open_ || in.speed != pcSpeed) {
+      in.head += arrived;
+    } else {
+      in.head += std::min(arrived, in.arrivedBy(openedAt_));
+    }
+  }
   incoming_.erase(std::remove_if(incoming_.begin(), incoming_.end(),
-                                 [&](const Incoming& in) {
-                                   if (!open_) return in.arrival <= now;
-                                   if (in.arrival <= openedAt_) return true;
-                                   return in.arrival <= now && in.speed != pcSpeed;
-                                 }),
+                                 [](const Incoming& in) { return in.head >= in.bytes.size(); }),
                   incoming_.end());
 }
 
 std::size_t VirtualLine::arrivedCount() const {
   std::size_t n = 0;
   for (const Incoming& in : incoming_) {
-    if (in.arrival > now) break;
-    ++n;
+    if (in.first > now) break;
+    n += in.arrivedBy(now);
   }
   return n;
 }
@@ -231,10 +245,13 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
     Ticks until = now;
     for (const Incoming& in : incoming_) {
       if (in.speed != pcSpeed) continue;
-      if (++coming == count) {
-        until = in.arrival;
+      const std::size_t left = in.bytes.size() - in.head;
+      if (coming + left >= count) {
+        until = in.arrival(in.head + (count - coming) - 1);
+        coming = count;
         break;
       }
+      coming += left;
     }
     if (coming < count) {
       hung = true;
@@ -247,8 +264,9 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
   }
   const std::size_t take = std::min<std::size_t>(available, count);
   for (std::size_t i = 0; i < take; ++i) {
-    out[i] = incoming_.front().byte;
-    incoming_.pop_front();
+    Incoming& in = incoming_.front();
+    out[i] = static_cast<std::uint8_t>(in.bytes[in.head++]);
+    if (in.head == in.bytes.size()) incoming_.pop_front();
   }
   if (got) *got = static_cast<os::DWORD>(take);
   return 1;

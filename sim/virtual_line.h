@@ -141,10 +141,16 @@ class VirtualLine {
   void checkKill();
 
  private:
+  // One reply on its way: byte i arrives at first + i * perByte. Kept whole
+  // rather than byte by byte: a unit answering a damaged length sends megabytes.
   struct Incoming {
-    Ticks arrival;
-    std::uint8_t byte;
+    Ticks first;
+    Ticks perByte;
     std::uint32_t speed;
+    std::string bytes;
+    std::size_t head = 0;  // bytes before it are read or dropped
+    Ticks arrival(std::size_t i) const { return first + static_cast<Ticks>(i) * perByte; }
+    std::size_t arrivedBy(Ticks t) const;  // bytes from head that have arrived by t
   };
   void record(Event::Kind kind, std::string data, Ticks end, bool lost = false);
   void schedule(const UnitModel::Reply& reply, Ticks heardAt);

@@ -4,7 +4,11 @@
 // README; this test fails when a row changes, and prints the new table.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <map>
+#include <set>
+#include <sstream>
 
 #include "harness.h"
 
@@ -150,6 +154,210 @@ TEST(FaultMatrixTest, ReadmeTableIsCurrent) {
   EXPECT_EQ(current.find("WRONG"), std::string::npos) << "a fault left the unit flashed wrongly:\n" << current;
   EXPECT_EQ(testing::readmeTable("fault-matrix"), current)
       << "The fault matrix changed. Review, then put this table into README.md:\n" << current;
+}
+
+// The line-error campaign: one byte of a whole update damaged, one bit flipped
+// or the byte lost, in either direction. Which bytes there are, what each one
+// is to the unit and in which phase it goes comes from a clean run of each
+// scenario; a sample of (byte, damage) pairs then runs the whole update with
+// that one damage, and a run that did not flash is run again on the same PC
+// over a clean line. No run may flash a wrong image or lose a record.
+struct Stratum {
+  sim::LineError::Direction direction;
+  std::string phase, kind;
+  std::vector<std::uint64_t> indices;  // of the bytes in the direction's stream
+};
+
+const char* const kScenarioRuns[] = {"convert", "uptodate"};
+
+// A phase is named by the last console text before the byte (progress dots
+// and empty lines aside); a text that is none of these names its own phase.
+std::string phaseOf(const std::string& shown, const std::string& current) {
+  const std::pair<const char*, const char*> names[] = {
+      {"Connected", "start-up"},          {"Checking version", "identification"},
+      {"Unit confirmed", "config check"}, {"Checking config data", "config check"},
+      {"Reading config data", "config readout"}, {"Sending SW update", "software"},
+      {"Checking HW image", "hardware check"},   {"Sending HW update", "hardware"},
+      {"Now flashing", "flashing"},
+  };
+  const std::size_t from = shown.find_first_not_of("\n. ");
+  if (from == std::string::npos) return current;
+  const std::string line = shown.substr(from, shown.find('\n', from) - from);
+  if (current == "flashing") return current;  // the closing texts
+  for (const auto& [text, name] : names)
+    if (line.rfind(text, 0) == 0) return name;
+  return line;
+}
+
+std::string kindOf(const sim::ByteRole& role, bool fromUnit) {
+  const std::string letter = std::string("'") + role.command + "'";
+  if (fromUnit) {
+    switch (role.command) {
+      case 'E': return "\"Ok\"";
+      case 'H': return "\"HOk\"";
+      case 'M': return "'M' pairs";
+      default: return letter + " reply";
+    }
+  }
+  switch (role.part) {
+    case sim::ByteRole::Letter: return letter + " letter";
+    case sim::ByteRole::Parameter:
+      return role.command == 'F' ? "'F' code" : role.command == 'V' ? "'V' parameter" : letter + " digit";
+    case sim::ByteRole::Data: return "'D' data";
+    case sim::ByteRole::Text: return "'J' text";
+    case sim::ByteRole::LineFeed: return "'J' line feed";
+    default: return "ignored";
+  }
+}
+
+// Every byte of a clean run of `scenario`, by direction, phase and kind.
+std::map<std::string, Stratum> recordCleanRun(const char* scenario) {
+  testing::VirtualRun run(scenario);
+  run.unit.recordRoles = true;
+  run.run();
+  const sim::UnitLog& log = run.unit.log();
+  EXPECT_TRUE(run.verdict().ok) << scenario;
+  // The closing steps begin with the 'K' before the first "V0", after the
+  // configuration phase (if any).
+  std::size_t closingFrom = log.heardRoles.size();
+  for (std::size_t i = 0; i < log.heardRoles.size(); ++i) {
+    if (log.heardRoles[i].command == 'K' && log.heardRoles[i].part == sim::ByteRole::Letter) closingFrom = i;
+    if (log.heardRoles[i].command == 'V') break;
+  }
+  std::map<std::string, Stratum> strata;
+  std::string phase = "start-up";
+  std::uint64_t heard = 0, sent = 0;
+  auto add = [&](sim::LineError::Direction direction, std::uint64_t index, const sim::ByteRole& role) {
+    const bool fromUnit = direction == sim::LineError::FromUnit;
+    const std::string kind = kindOf(role, fromUnit);
+    Stratum& s = strata[std::string(fromUnit ? "unit>PC " : "PC>unit ") + kind + " / " + phase];
+    s.direction = direction, s.phase = phase, s.kind = kind;
+    s.indices.push_back(index);
+  };
+  for (const sim::Event& e : run.line.transcript) {
+    if (e.kind == sim::Event::Console && heard > 0) phase = phaseOf(e.data, phase);  // the banner aside
+    if (e.kind == sim::Event::FromUnit)
+      for (std::size_t i = 0; i < e.data.size(); ++i, ++sent) add(sim::LineError::FromUnit, sent, log.sentRoles[sent]);
+    if (e.kind != sim::Event::ToUnit || e.lost) continue;
+    for (std::size_t i = 0; i < e.data.size(); ++i, ++heard) {
+      const sim::ByteRole& role = log.heardRoles[heard];
+      if (heard == closingFrom) phase = "closing steps";
+      if (phase == "config readout" && role.command == 'D' && role.part == sim::ByteRole::Letter) phase = "write-back";
+      add(sim::LineError::ToUnit, heard, role);
+    }
+  }
+  EXPECT_EQ(heard, log.heardRoles.size()) << scenario;
+  EXPECT_EQ(sent, log.sentRoles.size()) << scenario;
+  return strata;
+}
+
+enum Outcome { kExact, kSafeThenExact, kWrongFlash, kRecordsLost, kOther, kOutcomes };
+
+// The update with one damaged byte, and its rerun on a clean line when it did not flash.
+Outcome damagedUpdate(const char* scenario, const sim::LineError& error, std::string& detail) {
+  testing::VirtualRun first(scenario);
+  first.line.keys = "y";  // an operator who is asked says yes
+  first.unit.faults.lineErrors = {error};
+  first.run();
+  const testing::VirtualRun* judged = &first;
+  testing::VirtualRun again;
+  if (!first.line.hung && !first.unit.log().flashed) {
+    testing::runAgain(again, first, "yy");
+    judged = &again;
+  }
+  detail = testing::ending(first, true) + (judged == &again ? ", then " + testing::ending(again, true) : "");
+  if (judged->line.hung || first.line.hung) return kOther;
+  if (!judged->unit.log().flashed) return kOther;
+  // A damaged byte taken for 'X' has the unit ignore what follows: the bytes
+  // it then ignored are no finding; what it holds is.
+  const sim::Verdict verdict = sim::judgeUnit(judged->unit, carriedPackage(), first.expect);
+  bool images = false, records = false, other = false;
+  std::istringstream findings(verdict.report);
+  std::string summary;
+  std::getline(findings, summary);
+  detail += ": " + summary;
+  for (std::string finding; std::getline(findings, finding);) {
+    const bool image = finding.find("software") != std::string::npos || finding.find("hardware") != std::string::npos;
+    const bool record = finding.find("configuration") != std::string::npos;
+    images |= image, records |= record;
+    other |= !image && !record && finding.find("sent after") == std::string::npos;
+    detail += finding;
+  }
+  if (!images && !records && !other) return judged == &first ? kExact : kSafeThenExact;
+  if (images || (records && judged == &first)) return kWrongFlash;
+  return records ? kRecordsLost : kOther;
+}
+
+// Pairs of one stratum: every byte with every damage when there are at most
+// `whole` bytes (an identification reply, a command's digits), else `quota`
+// drawn with a fixed seed, the nine damages in turn.
+std::vector<sim::LineError> sample(const Stratum& s, std::size_t whole, std::size_t quota, std::uint32_t& state) {
+  std::vector<sim::LineError> pairs;
+  auto damage = [&](std::uint64_t index, int kind) {
+    return sim::LineError{s.direction, index, kind == 8 ? sim::LineError::Lose : sim::LineError::FlipBit, kind & 7};
+  };
+  if (s.indices.size() <= whole || s.indices.size() * 9 <= quota) {
+    for (const std::uint64_t index : s.indices)
+      for (int kind = 0; kind < 9; ++kind) pairs.push_back(damage(index, kind));
+    return pairs;
+  }
+  std::set<std::pair<std::uint64_t, int>> taken;
+  while (pairs.size() < quota) {
+    state = state * 1103515245u + 12345u;
+    const std::uint64_t index = s.indices[(state >> 8) % s.indices.size()];
+    const int kind = static_cast<int>(pairs.size() % 9);
+    if (taken.insert({index, kind}).second) pairs.push_back(damage(index, kind));
+  }
+  return pairs;
+}
+
+TEST(FaultMatrixTest, LineErrorCampaign) {
+  // Pairs per (scenario, phase, kind) of byte: about 3000 runs, 30 s on one core.
+  constexpr std::size_t kWhole = 12, kQuota = 36;
+  struct Counts {
+    std::size_t bytes = 0, runs = 0, outcome[kOutcomes] = {};
+  };
+  std::map<std::string, Counts> byKind, byPhase;
+  Counts all;
+  std::string findings;  // the first 40 runs that went wrong
+  std::size_t shown = 0;
+  std::uint32_t state = 2027;
+  const auto started = std::chrono::steady_clock::now();
+  for (const char* scenario : kScenarioRuns) {
+    for (const auto& [name, stratum] : recordCleanRun(scenario)) {
+      const std::string kind =
+          (stratum.direction == sim::LineError::ToUnit ? "PC>unit " : "unit>PC ") + stratum.kind;
+      const std::string phase = std::string(scenario) + ": " + stratum.phase;
+      for (Counts* c : {&byKind[kind], &byPhase[phase], &all}) c->bytes += stratum.indices.size();
+      for (const sim::LineError& error : sample(stratum, kWhole, kQuota, state)) {
+        std::string detail;
+        const Outcome outcome = damagedUpdate(scenario, error, detail);
+        for (Counts* c : {&byKind[kind], &byPhase[phase], &all}) ++c->runs, ++c->outcome[outcome];
+        if (outcome >= kWrongFlash && ++shown <= 40)
+          findings += std::string(scenario) + ", " + name + ", byte " + std::to_string(error.index) +
+                      (error.kind == sim::LineError::Lose ? " lost" : ", bit " + std::to_string(error.bit)) + ": " +
+                      detail + "\n";
+      }
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  auto line = [](const std::string& what, const Counts& c) {
+    std::string out = "| " + what + " | " + std::to_string(c.bytes) + " | " + std::to_string(c.runs);
+    for (const std::size_t n : c.outcome) out += " | " + std::to_string(n);
+    return out + " |\n";
+  };
+  std::string table =
+      "| Bytes | In the clean runs | Runs | Ended exact | Stopped safe, then exact | Wrong flash | Records lost | "
+      "Other (hang, rerun not flashed) |\n|---|---|---|---|---|---|---|---|\n";
+  for (const auto& [kind, counts] : byKind) table += line(kind, counts);
+  for (const auto& [phase, counts] : byPhase) table += line(phase, counts);
+  table += line("all", all);
+  std::printf("line-error campaign: %zu runs in %.1f s\n", all.runs, seconds);
+  EXPECT_EQ(all.outcome[kWrongFlash], 0u) << findings;
+  EXPECT_EQ(all.outcome[kRecordsLost], 0u) << findings;
+  EXPECT_EQ(all.outcome[kOther], 0u) << findings;
+  EXPECT_EQ(testing::readmeTable("line-errors"), table)
+      << "The line-error campaign changed. Review, then put this table into README.md:\n" << table;
 }
 
 }  // namespace
