@@ -71,7 +71,11 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package)
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendStepK(session.link);
-  return preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config);
+  exit = preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config);
+  // The unit's address register still points into the records: a stray 'D'
+  // on a damaged line before the first software block would land there.
+  if (exit == ExitLabel::kNone) sendAddress(session.link, kSoftwareSecondPartAddress);
+  return exit;
 }
 
 // The unit's steps out of the configuration phase, then back to the negotiated speed.
