@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/exits.h"
+#include "app/progress_title.h"
 #include "app/update_session.h"
 #include "config/config_transfer.h"
 #include "package/identify.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr std::uint32_t kImageBlock = 1024;
 constexpr std::uint32_t kSoftwareFirstPartBytes = 0x4000;  // up to the configuration area
-constexpr std::uint32_t kTimerResolutionMs = 1;
 constexpr int kStepReplyLength = 20;  // what the closing steps read after 'T' and "V0", never examined
 
 constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("Retry003\n"), Progress::DotPerBlock,
@@ -50,6 +50,10 @@ bool hardwareImageInPlace(Link& link, const FirmwarePackage& package) {
   return true;
 }
 
+void planHardware(ProgressTitle& progress, const FirmwarePackage& package, std::uint32_t speed) {
+  planPhase(progress, ProgressTitle::kHardware, package.hwSize, kImageBlock, false, speed);
+}
+
 // Between phases: the operator's stop, or a port that has failed.
 ExitLabel interruption(const Link& link) {
   if (link.port.lost()) return ExitLabel::kLineLost;
@@ -58,15 +62,23 @@ ExitLabel interruption(const Link& link) {
 }
 
 // Preserve the unit's records across the layout change, when it has one.
-ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package) {
+ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package, ProgressTitle& progress) {
   UnitAssessment& unit = session.unit;
   ExitLabel exit = capConfigSpeed(session.link, unit);
   if (exit == ExitLabel::kNone && !unit.identified) exit = checkConfigLayout(session.link, package, unit.conversion);
   if (exit != ExitLabel::kNone || unit.conversion == ConfigMode::None) return exit;
 
+  const std::uint32_t speed = session.link.currentSpeed;
+  planPhase(progress, ProgressTitle::kConfiguration, kConfigReadoutBytes, kConfigUploadBlock, true, speed);
+  for (std::size_t record = 0; record < kConfigRecordCount; ++record)
+    planPhase(progress, ProgressTitle::kConfiguration, targetRecordSize(package), kWriteBackBlockBytes, false, speed);
+  beginPhase(progress, ProgressTitle::kConfiguration);
+
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendStepK(session.link);
+  // The copy is saved and the operator may be asked before anything else is sent.
+  session.link.port.flush();
   return preserveConfig(session.link, package, unit.conversion, session.configImage);
 }
 
@@ -84,8 +96,9 @@ ExitLabel closeConfigPhase(Link& link) {
   return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kReturnSpeedRefused;
 }
 
-ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package) {
+ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package, ProgressTitle& progress) {
   Link& link = session.link;
+  beginPhase(progress, ProgressTitle::kSoftware);
   showOnUnit(link, "DOWNLOADING UPDATE");
   consolePrint("\nSending SW update..");
   sendCommand(link.port, 'E', 0, 20, link.reply);
@@ -108,6 +121,8 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
     if (sendHardware) consolePrint(" not whole on the unit (a run before this one was cut short?)");
   }
   if (sendHardware) {
+    if (!session.unit.hardwareDue) planHardware(progress, package, link.currentSpeed);
+    beginPhase(progress, ProgressTitle::kHardware);
     consolePrint("\nSending HW update..");
     exit = transferExit(downloadRegion(link, kHardwareAddress, package.hwImage,
                                        static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
@@ -131,6 +146,8 @@ void flashAndInstruct(Link& link) {
 
 int runSession(UpdateSession& session, const FirmwarePackage& package) {
   Link& link = session.link;
+  ProgressTitle progress;
+  followBlocks(progress, link);
   ExitLabel exit = startLink(link);
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
@@ -141,34 +158,28 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
   session.unit = assessUnit(identified, package);
   sendStepT(link);
+  planPhase(progress, ProgressTitle::kSoftware, kSoftwareFirstPartBytes, kImageBlock, false, link.requestedSpeed);
+  planPhase(progress, ProgressTitle::kSoftware, package.swSize - kSoftwareSecondPartAddress, kImageBlock, false,
+            link.requestedSpeed);
+  if (session.unit.hardwareDue) planHardware(progress, package, link.requestedSpeed);
 
-  exit = runConfigPhase(session, package);
+  exit = runConfigPhase(session, package, progress);
   if (exit == ExitLabel::kNone) exit = interruption(link);
   if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
   if (exit == ExitLabel::kNone) exit = closeConfigPhase(link);
-  if (exit == ExitLabel::kNone) exit = downloadImages(session, package);
+  if (exit == ExitLabel::kNone) exit = downloadImages(session, package, progress);
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
   flashAndInstruct(link);
   return finishRun(ExitLabel::kFlashed, &link);
 }
 
-// What a run takes from the system, given back when the run returns, after
-// the exit's key prompt: a 1 ms timer resolution (Windows stretches Sleep(40)
-// to a whole scheduler tick unless asked), the operator's stop requests,
-// taken from then on at the next safe point, and the console without QuickEdit.
-class RunResources {
-  const QuickEditOff console_;
-
- public:
-  RunResources() {
-    os::timeBeginPeriod(kTimerResolutionMs);
-    os::catchStopRequests();
-  }
-  ~RunResources() {
-    os::timeEndPeriod(kTimerResolutionMs);
-    os::releaseStopRequests();
-  }
+// What a run takes from the system (the fine timer tick, the operator's stop
+// requests, QuickEdit off, the PC kept awake, the window's title), given back
+// when the run returns, after the exit's key prompt.
+struct RunResources {
+  RunResources() { os::takeRunResources(); }
+  ~RunResources() { os::giveBackRunResources(); }
   RunResources(const RunResources&) = delete;
   RunResources& operator=(const RunResources&) = delete;
 };
