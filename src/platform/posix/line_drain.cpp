@@ -32,25 +32,25 @@ bool installWake(int signal) {
 // wait is followed by another.
 constexpr long kRepeatNs = 20 * 1000000L;
 
-int drainLoop(int fd, std::int64_t deadlineMs) {
+int drainLoop(int fd, std::int64_t deadlineUs) {
   for (;;) {
     if (tcdrain(fd) == 0) return 0;
     if (errno != EINTR) return errno;
-    if (deadlineMs >= 0 && nowMs() >= deadlineMs) return ETIMEDOUT;
+    if (deadlineUs >= 0 && nowUs() >= deadlineUs) return ETIMEDOUT;
   }
 }
 
 }  // namespace
 
-std::int64_t nowMs() {
+std::int64_t nowUs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-void sleepFor(std::int64_t ms) {
-  if (ms <= 0) return;
-  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+void sleepUs(std::int64_t us) {
+  if (us <= 0) return;
+  timespec left{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
@@ -58,8 +58,8 @@ void sleepFor(std::int64_t ms) {
 #if defined(__linux__)
 
 // A timer of this thread's own, on a real-time signal no one else uses.
-int drainWithin(int fd, std::int64_t deadlineMs) {
-  if (deadlineMs < 0) return drainLoop(fd, deadlineMs);
+int drainWithin(int fd, std::int64_t deadlineUs) {
+  if (deadlineUs < 0) return drainLoop(fd, deadlineUs);
   const int signal = SIGRTMIN + 4;
   static const bool installed = installWake(signal);
   sigevent event{};
@@ -68,10 +68,10 @@ int drainWithin(int fd, std::int64_t deadlineMs) {
   event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
   timer_t timer{};
   if (!installed || timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return errno != 0 ? errno : EINVAL;
-  std::int64_t left = deadlineMs - nowMs();
+  std::int64_t left = deadlineUs - nowUs();
   if (left < 1) left = 1;
-  const itimerspec when{{0, kRepeatNs}, {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L}};
-  int result = timer_settime(timer, 0, &when, nullptr) == 0 ? drainLoop(fd, deadlineMs) : errno;
+  const itimerspec when{{0, kRepeatNs}, {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000L}};
+  int result = timer_settime(timer, 0, &when, nullptr) == 0 ? drainLoop(fd, deadlineUs) : errno;
   timer_delete(timer);
   return result;
 }
@@ -80,16 +80,16 @@ int drainWithin(int fd, std::int64_t deadlineMs) {
 
 // macOS has no per-thread timers: the process's interval timer, and what it
 // was set to given back after. The updater uses it for nothing else.
-int drainWithin(int fd, std::int64_t deadlineMs) {
-  if (deadlineMs < 0) return drainLoop(fd, deadlineMs);
+int drainWithin(int fd, std::int64_t deadlineUs) {
+  if (deadlineUs < 0) return drainLoop(fd, deadlineUs);
   static const bool installed = installWake(SIGALRM);
   if (!installed) return EINVAL;
-  std::int64_t left = deadlineMs - nowMs();
+  std::int64_t left = deadlineUs - nowUs();
   if (left < 1) left = 1;
-  const itimerval when{{0, kRepeatNs / 1000}, {static_cast<time_t>(left / 1000), static_cast<int>(left % 1000) * 1000}};
+  const itimerval when{{0, kRepeatNs / 1000}, {static_cast<time_t>(left / 1000000), static_cast<int>(left % 1000000)}};
   itimerval before{};
   if (setitimer(ITIMER_REAL, &when, &before) != 0) return errno;
-  const int result = drainLoop(fd, deadlineMs);
+  const int result = drainLoop(fd, deadlineUs);
   (void)setitimer(ITIMER_REAL, &before, nullptr);
   return result;
 }

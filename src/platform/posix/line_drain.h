@@ -6,14 +6,14 @@
 
 namespace os::posix {
 
-// Milliseconds on the monotonic clock.
-std::int64_t nowMs();
-// Sleeps `ms` in full, whatever signals come meanwhile.
-void sleepFor(std::int64_t ms);
-// tcdrain on `fd`, ended at `deadlineMs` (-1: none) if the line has not
+// Microseconds on the monotonic clock.
+std::int64_t nowUs();
+// Sleeps `us` in full, whatever signals come meanwhile.
+void sleepUs(std::int64_t us);
+// tcdrain on `fd`, ended at `deadlineUs` (-1: none) if the line has not
 // reported empty by then: 0 when drained, ETIMEDOUT when the time ran out,
 // else tcdrain's errno. A signal meanwhile (a stop request) does not end it
 // early, and cannot make it wait past the deadline.
-int drainWithin(int fd, std::int64_t deadlineMs);
+int drainWithin(int fd, std::int64_t deadlineUs);
 
 }  // namespace os::posix

@@ -41,7 +41,7 @@ void takeRunResources() { posix::catchStopRequests(); }
 void giveBackRunResources() { posix::releaseStopRequests(); }
 void showProgress(const char*) {}
 
-void sleepMs(std::uint32_t ms) { posix::sleepFor(ms); }
+void sleepMs(std::uint32_t ms) { posix::sleepUs(static_cast<std::int64_t>(ms) * 1000); }
 
 const char* portNamingHelp() {
   return "COMn is the device KORRIN_COMn names, else /dev/ttyS<n-1>. On Linux name a USB\n"

@@ -26,20 +26,20 @@ namespace {
 
 constexpr std::int64_t kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
-std::int64_t lineTimeMs(std::int64_t bytes, std::uint32_t baud) {
-  return baud == 0 ? 0 : (bytes * kBitsPerByte * 1000 + baud - 1) / baud;
+std::int64_t lineTimeUs(std::int64_t bytes, std::uint32_t baud) {
+  return baud == 0 ? 0 : (bytes * kBitsPerByte * 1000000 + baud - 1) / baud;
 }
 
-// A deadline `bytes` from now by the port's bound; -1: none.
+// A deadline `bytes` from now by the port's bound, in microseconds; -1: none.
 std::int64_t deadlineFor(const Port& port, std::size_t bytes) {
   if (port.msPerByte == 0 && port.slackMs == 0) return -1;
-  return posix::nowMs() + static_cast<std::int64_t>(bytes) * port.msPerByte + port.slackMs;
+  return posix::nowUs() + (static_cast<std::int64_t>(bytes) * port.msPerByte + port.slackMs) * 1000;
 }
 
-// Poll's wait until `deadline` (-1: none), 0 once it has passed.
+// Poll's wait in milliseconds until `deadline` (-1: none), rounded up; 0 once it has passed.
 int waitUntil(std::int64_t deadline) {
   if (deadline < 0) return -1;
-  const std::int64_t left = deadline - posix::nowMs();
+  const std::int64_t left = (deadline - posix::nowUs() + 999) / 1000;
   return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
@@ -168,7 +168,7 @@ Port* openPort(const char* name, const LineSettings& settings) {
 
 bool writePort(Port* port, const void* bytes, std::size_t count) {
   if (port == nullptr || (bytes == nullptr && count != 0)) return false;
-  const std::int64_t startedAt = posix::nowMs();
+  const std::int64_t startedAt = posix::nowUs();
   const std::int64_t deadline = deadlineFor(*port, count);
   const auto* next = static_cast<const unsigned char*>(bytes);
   std::size_t left = count;
@@ -198,8 +198,8 @@ bool writePort(Port* port, const void* bytes, std::size_t count) {
   }
   // Bytes written while the line is still busy queue behind those before.
   const std::size_t taken = count - left;
-  const std::int64_t from = port->lineFreeAtMs > startedAt ? port->lineFreeAtMs : startedAt;
-  port->lineFreeAtMs = from + lineTimeMs(static_cast<std::int64_t>(taken), port->baud);
+  const std::int64_t from = port->lineFreeAtUs > startedAt ? port->lineFreeAtUs : startedAt;
+  port->lineFreeAtUs = from + lineTimeUs(static_cast<std::int64_t>(taken), port->baud);
   port->handedOver += taken;
   return ok;
 }
@@ -219,11 +219,11 @@ bool drainPort(Port* port) {
       return failedCall(*port, "ioctl TIOCOUTQ");
     }
     if (queued <= 0) break;
-    const int wait = waitUntil(deadline);
-    if (wait == 0)
+    if (deadline >= 0 && posix::nowUs() >= deadline)
       return failed(*port, "tcdrain: %d of %zu bytes still queued at the write time-out", queued, handedOver);
-    const std::int64_t lineMs = lineTimeMs(queued, port->baud);
-    posix::sleepFor(wait < 0 || lineMs < wait ? lineMs : wait);
+    const std::int64_t lineUs = lineTimeUs(queued, port->baud);
+    const std::int64_t leftUs = deadline - posix::nowUs();
+    posix::sleepUs(deadline < 0 || lineUs < leftUs ? lineUs : leftUs);
   }
   const int drained = posix::drainWithin(port->fd, deadline);
   if (drained == 0) return true;
@@ -232,8 +232,7 @@ bool drainPort(Port* port) {
     errno = drained;
     return failedCall(*port, "tcdrain");
   }
-  const std::int64_t left = port->lineFreeAtMs - posix::nowMs();
-  if (left > 0) posix::sleepFor(left);
+  posix::sleepUs(port->lineFreeAtUs - posix::nowUs());
   return true;
 }
 

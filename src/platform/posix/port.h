@@ -11,6 +11,6 @@ struct os::Port {
   std::uint32_t baud = 0;
   std::uint32_t msPerByte = 0, slackMs = 0;  // the bound of a write, a drain or a read; both 0: none
   std::size_t handedOver = 0;                 // bytes written since the last drain
-  std::int64_t lineFreeAtMs = 0;              // when those have had their line time
+  std::int64_t lineFreeAtUs = 0;              // when those have had their line time
   char failure[160] = "";
 };
