@@ -1,7 +1,7 @@
 // The serial line of the tests, in virtual time: it implements the OS seam
 // against a UnitModel. Each byte takes 10 bit times at the speed of the moment;
 // bytes sent while the PC and the unit run at different speeds, or in a framing
-// other than the unit's 8N1, are lost; Sleep advances the clock. A full update,
+// other than the unit's 8N1, are lost; a pause advances the clock. A full update,
 // minutes on a real line, runs in milliseconds with exact timing, and the
 // transcript records every byte each way and every console text with its time.
 #pragma once
@@ -27,7 +27,7 @@ inline Ticks byteTicks(std::uint32_t baud) { return baud == 0 ? 0 : 10 * kTicksP
 inline double toMs(Ticks ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
 
 struct Event {
-  enum Kind { ToUnit, FromUnit, Console, Key, Open, Close, Hang, Killed, Saved };
+  enum Kind { ToUnit, FromUnit, Console, Key, Open, Close, Hang, Killed, Saved /* a file written durably */ };
   Kind kind;
   Ticks at;            // when it began
   Ticks end;           // when its last byte was on the line (== at for the others)
@@ -69,7 +69,7 @@ class VirtualLine {
   bool noUserFolder = false;  // the system gives no per-user folder
   // A USB adapter's transmit buffer: a write returns once the bytes fit in it,
   // and they leave at line speed; a drain waits until they have left,
-  // and a close throws away what has not. 0: none, WriteFile returns when
+  // and a close throws away what has not. 0: none, a write returns when
   // they are out, as on a UART.
   std::size_t txBufferBytes = 0;
   // What each write call costs before its bytes start: a USB adapter's transfer.
