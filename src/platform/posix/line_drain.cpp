@@ -66,12 +66,13 @@ int drainWithin(int fd, std::int64_t deadlineUs) {
   event.sigev_notify = SIGEV_THREAD_ID;
   event.sigev_signo = signal;
   event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
+  // Without a timer there is no bounded tcdrain: the caller waits the line time instead.
   timer_t timer{};
-  if (!installed || timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return errno != 0 ? errno : EINVAL;
+  if (!installed || timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return ENOSYS;
   std::int64_t left = deadlineUs - nowUs();
   if (left < 1) left = 1;
   const itimerspec when{{0, kRepeatNs}, {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000L}};
-  int result = timer_settime(timer, 0, &when, nullptr) == 0 ? drainLoop(fd, deadlineUs) : errno;
+  const int result = timer_settime(timer, 0, &when, nullptr) == 0 ? drainLoop(fd, deadlineUs) : ENOSYS;
   timer_delete(timer);
   return result;
 }
@@ -83,12 +84,12 @@ int drainWithin(int fd, std::int64_t deadlineUs) {
 int drainWithin(int fd, std::int64_t deadlineUs) {
   if (deadlineUs < 0) return drainLoop(fd, deadlineUs);
   static const bool installed = installWake(SIGALRM);
-  if (!installed) return EINVAL;
+  if (!installed) return ENOSYS;
   std::int64_t left = deadlineUs - nowUs();
   if (left < 1) left = 1;
   const itimerval when{{0, kRepeatNs / 1000}, {static_cast<time_t>(left / 1000000), static_cast<int>(left % 1000000)}};
   itimerval before{};
-  if (setitimer(ITIMER_REAL, &when, &before) != 0) return errno;
+  if (setitimer(ITIMER_REAL, &when, &before) != 0) return ENOSYS;
   const int result = drainLoop(fd, deadlineUs);
   (void)setitimer(ITIMER_REAL, &before, nullptr);
   return result;

@@ -12,8 +12,9 @@ std::int64_t nowUs();
 void sleepUs(std::int64_t us);
 // tcdrain on `fd`, ended at `deadlineUs` (-1: none) if the line has not
 // reported empty by then: 0 when drained, ETIMEDOUT when the time ran out,
-// else tcdrain's errno. A signal meanwhile (a stop request) does not end it
-// early, and cannot make it wait past the deadline.
+// ENOSYS when no timer could bound it, else tcdrain's errno. A signal
+// meanwhile (a stop request) does not end it early, and cannot make it wait
+// past the deadline.
 int drainWithin(int fd, std::int64_t deadlineUs);
 
 }  // namespace os::posix
