@@ -114,9 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t portFault = lineChoice & 0x20 ? 1 + input.pick(5) : 0;
   const std::uint32_t portFailsAfter = portFault ? input.word() % 2048 : 0;
   const auto failPort = [portFault, &line] {  // its settings refused, held by another program, or gone
-    line.failMask |= portFault == 1;
-    line.failTimeouts |= portFault == 2;
-    line.failState |= portFault == 3;
+    line.refuseSettings |= portFault >= 1 && portFault <= 3;
     if (portFault == 4) line.busyPorts = line.ports;
     if (portFault == 5) line.ports.clear();
   };

@@ -8,15 +8,6 @@ namespace sim {
 
 VirtualLine* g_line = nullptr;
 
-namespace {
-
-os::HANDLE const kPortHandle = reinterpret_cast<os::HANDLE>(static_cast<std::intptr_t>(0x434F4D));
-// What Windows returns for an open that failed, by its own number rather than
-// os.h's name, so that a wrong constant there cannot pass.
-const os::HANDLE kWindowsInvalidHandle = reinterpret_cast<os::HANDLE>(static_cast<std::intptr_t>(-1));
-
-}  // namespace
-
 VirtualLine::VirtualLine(UnitModel& unit) : unit_(unit) { g_line = this; }
 
 VirtualLine::~VirtualLine() {
@@ -56,8 +47,6 @@ Ticks VirtualLine::wireTime(const std::string& text) const {
   return -1;
 }
 
-bool VirtualLine::isOpen(os::HANDLE handle) const { return open_ && handle == kPortHandle; }
-
 void VirtualLine::checkKill() {
   if (killed || killAt < 0 || now < killAt) return;
   killed = true;
@@ -70,40 +59,32 @@ void VirtualLine::discardTypedAhead() {
   if (consoleInput) typedAhead.clear();
 }
 
-os::HANDLE VirtualLine::createFile(const char* name) {
+bool VirtualLine::failed(const std::string& call, const std::string& why) {
+  failure = call + ": " + why;
+  return false;
+}
+
+bool VirtualLine::openPort(const char* name, const os::LineSettings& settings) {
   const std::string port = name ? name : "";
   ++opens;
   if (open_ || !ports.count(port) || busyPorts.count(port) || gone()) {
     record(Event::Open, port + " refused", now);
-    return kWindowsInvalidHandle;
+    return false;
+  }
+  lastSettings = settings;
+  if (refuseSettings) {
+    record(Event::Open, port + " refused its settings", now);
+    return false;
   }
   open_ = true;
+  pcSpeed = settings.baud;
+  // The unit frames every byte 8N1; in any other framing it hears nothing.
+  framed8N1_ = settings.dataBits == 8 && settings.parity == os::Parity::None && settings.stopBits == 1;
   openedAt_ = now;
-  pcSpeed = 0;  // nothing is understood until the speed is set
+  failure.clear();
   settle();
   record(Event::Open, port, now);
-  return kPortHandle;
-}
-
-os::BOOL VirtualLine::setCommMask() { return failMask ? 0 : 1; }
-
-os::BOOL VirtualLine::setCommTimeouts(const os::COMMTIMEOUTS* timeouts) {
-  lastTimeouts = *timeouts;
-  return failTimeouts ? 0 : 1;
-}
-
-os::BOOL VirtualLine::setCommState(const os::DCB* dcb) {
-  lastDcb = *dcb;
-  // Bytes still in the buffer go out at the new speed, garbled.
-  sendBuffered(now);
-  if (failState) return 0;
-  pcSpeed = dcb->BaudRate;
-  // The record as the driver reads it: ByteSize 8, Parity 0 (none), StopBits 0
-  // (one). The unit frames every byte 8N1; in any other framing it hears nothing.
-  framed8N1_ = dcb->ByteSize == 8 && dcb->Parity == 0 && dcb->StopBits == 0;
-  openedAt_ = now;
-  settle();
-  return 1;
+  return true;
 }
 
 void VirtualLine::putOnLine(std::uint8_t byte, Ticks start) {
@@ -121,18 +102,18 @@ void VirtualLine::putOnLine(std::uint8_t byte, Ticks start) {
   if (heard) schedule(unit_.receive(byte), heardAt);
 }
 
-os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* written) {
+bool VirtualLine::writePort(const void* buffer, std::size_t count) {
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-  if (written) *written = 0;
   if (consoleInput && (consoleMode & 0x40u)) quickEditWhileSending = true;
-  for (os::DWORD i = 0; i < count; ++i) {
-    if (gone()) return 0;
+  if (!resourcesHeld()) portUsedUnheld = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (gone()) return deviceGone("WriteFile");
     checkKill();
     if (i == 0 || oneWritePerByte) {
       ++writeCalls;
       now += writeCallTicks;
       sendBuffered(now);
-      if (stuck()) return writeStuck(count - i);
+      if (stuck()) return writeStuck(count - i, count);
     }
     if (txBufferBytes == 0) {
       putOnLine(bytes[i], now);
@@ -143,9 +124,8 @@ os::BOOL VirtualLine::writeFile(const void* buffer, os::DWORD count, os::DWORD* 
       sendBuffered(now);
       outgoing_.push_back({bytes[i], now});
     }
-    if (written) *written = i + 1;
   }
-  return 1;
+  return true;
 }
 
 void VirtualLine::sendBuffered(Ticks until) {
@@ -157,26 +137,29 @@ void VirtualLine::sendBuffered(Ticks until) {
   }
 }
 
-// The write waits for room that never comes: until its time-out, as Windows
-// counts it (per byte and a constant), or for ever when none is set.
-os::BOOL VirtualLine::writeStuck(os::DWORD count) {
-  const Ticks perByte = static_cast<Ticks>(lastTimeouts.WriteTotalTimeoutMultiplier) * kTicksPerMs;
-  const Ticks constant = static_cast<Ticks>(lastTimeouts.WriteTotalTimeoutConstant) * kTicksPerMs;
+// The write waits for room that never comes: until its bound, as Windows
+// counts a write's time-out (per byte and a constant), or for ever when none is set.
+bool VirtualLine::writeStuck(std::size_t left, std::size_t count) {
+  const Ticks perByte = static_cast<Ticks>(lastSettings.writeMsPerByte) * kTicksPerMs;
+  const Ticks constant = static_cast<Ticks>(lastSettings.writeSlackMs) * kTicksPerMs;
   if (perByte == 0 && constant == 0) {
     hung = true;
-    record(Event::Hang, "WriteFile that the adapter never takes", now);
+    record(Event::Hang, "a write that the adapter never takes", now);
   } else {
-    now += perByte * count + constant;
+    now += perByte * static_cast<Ticks>(left) + constant;
   }
-  return 1;  // with `written` short of the count
+  return failed("WriteFile", std::to_string(left) + " of " + std::to_string(count) +
+                                 " bytes not taken within the write time-out");
 }
 
-os::BOOL VirtualLine::flushFileBuffers() {
-  if (gone()) return 0;
+// A driver without a drain of its own: the seam waits out the line time of
+// the bytes, which is when the line is free here too.
+bool VirtualLine::drainPort() {
+  if (gone()) return deviceGone("FlushFileBuffers");
   checkKill();
   sendBuffered(std::numeric_limits<Ticks>::max());
   now = std::max(now, txLineFree_);
-  return 1;
+  return true;
 }
 
 void VirtualLine::schedule(const UnitModel::Reply& reply, Ticks heardAt) {
@@ -228,9 +211,10 @@ std::size_t VirtualLine::arrivedCount() const {
   return n;
 }
 
-os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
-  if (got) *got = 0;
-  if (gone()) return 0;
+bool VirtualLine::readPort(void* buffer, std::uint32_t count, std::uint32_t& got) {
+  got = 0;
+  if (!resourcesHeld()) portUsedUnheld = true;
+  if (gone()) return deviceGone("ReadFile");
   checkKill();
   sendBuffered(now);
   settle();
@@ -255,7 +239,7 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
     }
     if (coming < count) {
       hung = true;
-      record(Event::Hang, "ReadFile for " + std::to_string(count) + " bytes that will never come", now);
+      record(Event::Hang, "a read for " + std::to_string(count) + " bytes that will never come", now);
     } else {
       now = until;
       settle();
@@ -268,24 +252,23 @@ os::BOOL VirtualLine::readFile(void* buffer, os::DWORD count, os::DWORD* got) {
     out[i] = static_cast<std::uint8_t>(in.bytes[in.head++]);
     if (in.head == in.bytes.size()) incoming_.pop_front();
   }
-  if (got) *got = static_cast<os::DWORD>(take);
-  return 1;
+  got = static_cast<std::uint32_t>(take);
+  return true;
 }
 
-os::BOOL VirtualLine::clearCommError(os::COMSTAT* stat) {
-  if (gone()) return 0;
+bool VirtualLine::bytesWaiting(std::uint32_t& count) {
+  count = 0;
+  if (!resourcesHeld()) portUsedUnheld = true;
+  if (gone()) return deviceGone("ClearCommError");
   checkKill();
   sendBuffered(now);
   settle();
-  if (stat) {
-    stat->cbInQue = static_cast<os::DWORD>(arrivedCount());
-    stat->cbOutQue = 0;
-  }
-  return 1;
+  count = static_cast<std::uint32_t>(arrivedCount());
+  return true;
 }
 
-os::BOOL VirtualLine::closeHandle() {
-  if (!open_) return 0;
+void VirtualLine::closePort() {
+  if (!open_) return;
   sendBuffered(now);
   // What has not started out by now is lost with the port.
   txCutBytes += outgoing_.size();
@@ -293,10 +276,9 @@ os::BOOL VirtualLine::closeHandle() {
   open_ = false;
   settle();
   record(Event::Close, "", now);
-  return 1;
 }
 
-void VirtualLine::sleep(os::DWORD ms) {
+void VirtualLine::sleep(std::uint32_t ms) {
   checkKill();
   now += static_cast<Ticks>(ms) * kTicksPerMs;
   sendBuffered(now);
@@ -329,58 +311,67 @@ int VirtualLine::keysRead() const {
                                         [](const Event& e) { return e.kind == Event::Key; }));
 }
 
+void VirtualLine::takeResources() {
+  if (killed) return;
+  ++resourcesTaken;
+  if (consoleInput) {
+    savedConsoleMode_ = consoleMode;
+    consoleMode &= ~0x40u;  // QuickEdit off
+  }
+}
+
+void VirtualLine::giveBackResources() {
+  if (killed) return;
+  ++resourcesGivenBack;
+  keysBeforeGivenBack = keysRead();
+  if (consoleInput) consoleMode = savedConsoleMode_;
+}
+
 }  // namespace sim
 
 // The OS seam of the test build: everything goes to the installed line.
 namespace os {
 
-// A COM port opens only as Windows requires: read and write access, not
-// shared, existing, synchronous. The numbers are the Windows headers' own
-// rather than os.h's names, so that a wrong constant there cannot pass.
-HANDLE CreateFileA(const char* fileName, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
-                   HANDLE templateFile) {
-  const bool asWindowsRequires = access == 0xC0000000u && share == 0 && security == nullptr && disposition == 3 &&
-                                 flags == 0 && templateFile == nullptr;
-  return sim::g_line && asWindowsRequires ? sim::g_line->createFile(fileName) : sim::kWindowsInvalidHandle;
+// The line keeps one port; this names it.
+struct Port {};
+namespace {
+Port virtualPort;
+}  // namespace
+
+Port* openPort(const char* name, const LineSettings& settings) {
+  return sim::g_line && sim::g_line->openPort(name, settings) ? &virtualPort : nullptr;
 }
-BOOL SetCommMask(HANDLE file, DWORD) {
-  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommMask() : 0;
+bool writePort(Port* port, const void* bytes, std::size_t count) {
+  return port == &virtualPort && sim::g_line && sim::g_line->isOpen() && sim::g_line->writePort(bytes, count);
 }
-BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
-  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommTimeouts(timeouts) : 0;
+bool drainPort(Port* port) {
+  return port == &virtualPort && sim::g_line && sim::g_line->isOpen() && sim::g_line->drainPort();
 }
-BOOL SetCommState(HANDLE file, DCB* dcb) {
-  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->setCommState(dcb) : 0;
+bool bytesWaiting(Port* port, std::uint32_t& count) {
+  count = 0;
+  return port == &virtualPort && sim::g_line && sim::g_line->isOpen() && sim::g_line->bytesWaiting(count);
 }
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void*) {
-  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->writeFile(buffer, count, written) : 0;
+bool readPort(Port* port, void* buffer, std::uint32_t count, std::uint32_t& got) {
+  got = 0;
+  return port == &virtualPort && sim::g_line && sim::g_line->isOpen() && sim::g_line->readPort(buffer, count, got);
 }
-BOOL FlushFileBuffers(HANDLE file) {
-  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->flushFileBuffers() : 0;
+void closePort(Port* port) {
+  if (port == &virtualPort && sim::g_line) sim::g_line->closePort();
 }
-BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
-  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->readFile(buffer, count, read) : 0;
+const char* portFailure(const Port*) { return sim::g_line ? sim::g_line->failure.c_str() : ""; }
+void sleepMs(std::uint32_t ms) {
+  if (sim::g_line) sim::g_line->sleep(ms);
 }
-BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
-  if (errors) *errors = 0;
-  return sim::g_line && sim::g_line->isOpen(file) ? sim::g_line->clearCommError(stat) : 0;
+void takeRunResources() {
+  if (sim::g_line) sim::g_line->takeResources();
 }
-BOOL CloseHandle(HANDLE object) {
-  return sim::g_line && sim::g_line->isOpen(object) ? sim::g_line->closeHandle() : 0;
+void giveBackRunResources() {
+  if (sim::g_line) sim::g_line->giveBackResources();
 }
-void Sleep(DWORD milliseconds) {
-  if (sim::g_line) sim::g_line->sleep(milliseconds);
-}
-UINT timeBeginPeriod(UINT) {
-  if (sim::g_line && !sim::g_line->killed) ++sim::g_line->timerPeriodsBegun;
-  return 0;
-}
-UINT timeEndPeriod(UINT) {
-  if (sim::g_line && !sim::g_line->killed) {
-    ++sim::g_line->timerPeriodsEnded;
-    sim::g_line->keysBeforeTimerEnded = sim::g_line->keysRead();
-  }
-  return 0;
+bool stopRequested() { return sim::g_line && sim::g_line->resourcesTaken > 0 && sim::g_line->stopRequested(); }
+void showProgress(const char* title) {
+  if (sim::g_line && !sim::g_line->killed && sim::g_line->resourcesHeld())
+    sim::g_line->titles.emplace_back(sim::g_line->now, title);
 }
 void writeConsole(const char* text, std::size_t length) {
   if (sim::g_line) {
@@ -392,16 +383,6 @@ void writeConsole(const char* text, std::size_t length) {
 int readKey() { return sim::g_line ? sim::g_line->readKey() : -1; }
 void discardTypedAhead() {
   if (sim::g_line) sim::g_line->discardTypedAhead();
-}
-void catchStopRequests() {
-  if (sim::g_line) sim::g_line->stopsCaught = true;
-}
-bool stopRequested() { return sim::g_line && sim::g_line->stopsCaught && sim::g_line->stopRequested(); }
-void releaseStopRequests() {
-  if (sim::g_line && !sim::g_line->killed) {
-    ++sim::g_line->stopsReleased;
-    sim::g_line->keysBeforeStopsReleased = sim::g_line->keysRead();
-  }
 }
 void listSerialPorts(void (*each)(const char* name, void* context), void* context) {
   if (!sim::g_line) return;
@@ -431,6 +412,7 @@ bool writeFileDurably(const char* path, const void* bytes, std::size_t count) {
   ++sim::g_line->durableWrites;
   const auto* from = static_cast<const std::uint8_t*>(bytes);
   sim::g_line->files[path] = std::vector<std::uint8_t>(from, from + count);
+  sim::g_line->transcript.push_back({sim::Event::Saved, sim::g_line->now, sim::g_line->now, path});
   return true;
 }
 FileClaim claimFileDurably(const char* path, const void* bytes, std::size_t count) {

@@ -1,7 +1,7 @@
 // The serial line of the tests, in virtual time: it implements the OS seam
 // against a UnitModel. Each byte takes 10 bit times at the speed of the moment;
 // bytes sent while the PC and the unit run at different speeds, or in a framing
-// other than the unit's 8N1, are lost; Sleep advances the clock. A full update,
+// other than the unit's 8N1, are lost; a pause advances the clock. A full update,
 // minutes on a real line, runs in milliseconds with exact timing, and the
 // transcript records every byte each way and every console text with its time.
 #pragma once
@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/os.h"
@@ -26,7 +27,7 @@ inline Ticks byteTicks(std::uint32_t baud) { return baud == 0 ? 0 : 10 * kTicksP
 inline double toMs(Ticks ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
 
 struct Event {
-  enum Kind { ToUnit, FromUnit, Console, Key, Open, Close, Hang, Killed };
+  enum Kind { ToUnit, FromUnit, Console, Key, Open, Close, Hang, Killed, Saved /* a file written durably */ };
   Kind kind;
   Ticks at;            // when it began
   Ticks end;           // when its last byte was on the line (== at for the others)
@@ -50,13 +51,12 @@ class VirtualLine {
   bool pacePcOutput = true;  // false: the PC's bytes reach the unit at once, as on a pty
   std::set<std::string> ports{"COM1", "COM2", "COM3", "COM4"};
   std::set<std::string> busyPorts;  // held by another program
-  bool failMask = false, failTimeouts = false, failState = false;
+  bool refuseSettings = false;  // the driver refuses the line settings
   std::string keys;  // what the operator will press, in order; after that, input has ended
   std::string typedAhead;     // keys already waiting before the next prompt, read before `keys`
   bool consoleInput = false;  // input is a console (typed-ahead keys can be discarded), not a script
   // That console's input mode: QuickEdit (0x40) on, which lets a click freeze
-  // the program's console writes; a mode set without the extended flag (0x80)
-  // leaves the QuickEdit bit as it was, as on Windows.
+  // the program's console writes. The run's resources turn it off while held.
   std::uint32_t consoleMode = 0x0067;
   bool quickEditWhileSending = false;  // a write to the port while QuickEdit was on
   Ticks stopAt = -1;          // from this time on the operator has asked to stop (Ctrl-C)
@@ -69,12 +69,12 @@ class VirtualLine {
   Ticks durableWriteTicks = 0;  // what each durable write (or claim) takes: a slow disk's flushes
   int durableWrites = 0;         // durable writes and claims that reached the disk
   bool noUserFolder = false;  // the system gives no per-user folder
-  // A USB adapter's transmit buffer: WriteFile returns once the bytes fit in it,
-  // and they leave at line speed; FlushFileBuffers waits until they have left,
-  // and a close throws away what has not. 0: none, WriteFile returns when
+  // A USB adapter's transmit buffer: a write returns once the bytes fit in it,
+  // and they leave at line speed; a drain waits until they have left,
+  // and a close throws away what has not. 0: none, a write returns when
   // they are out, as on a UART.
   std::size_t txBufferBytes = 0;
-  // What each WriteFile costs before its bytes start: a USB adapter's transfer.
+  // What each write call costs before its bytes start: a USB adapter's transfer.
   Ticks writeCallTicks = 0;
   // The OS gets every byte in a write call of its own, however the updater
   // hands them over: how the updater wrote before it gathered an exchange.
@@ -87,18 +87,23 @@ class VirtualLine {
   // What happened.
   Ticks now = 0;
   std::vector<Event> transcript;
-  bool hung = false;  // a ReadFile asked for bytes that will never come
+  bool hung = false;  // a read asked for bytes that will never come
   bool killed = false;
   std::size_t txCutBytes = 0;  // bytes still in the transmit buffer when the port was closed
-  long writeCalls = 0;         // WriteFile calls that reached the port
-  bool stopsCaught = false;  // catchStopRequests was called
-  int stopsReleased = 0;
-  int timerPeriodsBegun = 0, timerPeriodsEnded = 0;  // timeBeginPeriod, timeEndPeriod calls
-  // Keys read (end of input included) when the stop requests, and the timer
-  // resolution, were last given back; -1 before that.
-  int keysBeforeStopsReleased = -1, keysBeforeTimerEnded = -1;
-  os::DCB lastDcb{};
-  os::COMMTIMEOUTS lastTimeouts{};
+  long writeCalls = 0;         // write calls that reached the port
+  // The run's resources (the fine tick, the stop requests, QuickEdit off, the
+  // PC kept awake, the window's title): taken and given back how often, and
+  // the keys read (end of input included) when they were last given back.
+  int resourcesTaken = 0, resourcesGivenBack = 0;
+  int keysBeforeGivenBack = -1;
+  bool resourcesHeld() const { return resourcesTaken > resourcesGivenBack; }
+  // The window's titles the run showed, in order, each with its time; the
+  // title is the console's own again once the resources are given back.
+  std::vector<std::pair<Ticks, std::string>> titles;
+  // The port used while the resources were not held: the PC free to sleep
+  // while the updater works with the unit.
+  bool portUsedUnheld = false;
+  os::LineSettings lastSettings{};
   std::uint32_t pcSpeed = 0;
   int opens = 0;
 
@@ -112,20 +117,21 @@ class VirtualLine {
   // Time at which the first PC text containing `text` started going out, or -1.
   Ticks wireTime(const std::string& text) const;
 
-  // The seam, called through os::.
-  os::HANDLE createFile(const char* name);
-  os::BOOL setCommMask();
-  os::BOOL setCommTimeouts(const os::COMMTIMEOUTS* timeouts);
-  os::BOOL setCommState(const os::DCB* dcb);
-  os::BOOL writeFile(const void* buffer, os::DWORD count, os::DWORD* written);
-  os::BOOL flushFileBuffers();
-  os::BOOL readFile(void* buffer, os::DWORD count, os::DWORD* got);
-  os::BOOL clearCommError(os::COMSTAT* stat);
-  os::BOOL closeHandle();
-  void sleep(os::DWORD ms);
+  // The seam, called through os::. Failures give Windows' texts, as the
+  // Win32 seam words them.
+  bool openPort(const char* name, const os::LineSettings& settings);
+  bool writePort(const void* bytes, std::size_t count);
+  bool drainPort();
+  bool bytesWaiting(std::uint32_t& count);
+  bool readPort(void* buffer, std::uint32_t count, std::uint32_t& got);
+  void closePort();
+  std::string failure;  // of the last failed port call
+  void sleep(std::uint32_t ms);
+  void takeResources();
+  void giveBackResources();
   void writeConsole(const char* text, std::size_t length);
   int readKey();
-  bool isOpen(os::HANDLE handle) const;
+  bool isOpen() const { return open_; }
   bool gone() const { return vanishAt >= 0 && now >= vanishAt; }
   bool cut(Ticks at) const { return cutAt >= 0 && at >= cutAt; }
   bool stuck() const { return stuckAt >= 0 && now >= stuckAt; }
@@ -158,11 +164,14 @@ class VirtualLine {
   std::size_t arrivedCount() const;
   void putOnLine(std::uint8_t byte, Ticks start);  // the byte leaves the PC at `start`
   void sendBuffered(Ticks until);                  // what the buffer has sent by `until`
-  os::BOOL writeStuck(os::DWORD count);
+  bool writeStuck(std::size_t left, std::size_t count);
+  bool failed(const std::string& call, const std::string& why);
+  bool deviceGone(const char* call) { return failed(call, "The device is not connected. 1167"); }
 
   UnitModel& unit_;
   bool open_ = false;
-  bool framed8N1_ = true;  // the port's framing, as its last DCB set it
+  bool framed8N1_ = true;  // the port's framing, as its settings set it
+  std::uint32_t savedConsoleMode_ = 0;
   Ticks openedAt_ = 0;
   Ticks unitTxFree_ = 0;
   std::deque<Incoming> incoming_;

@@ -15,53 +15,60 @@ namespace {
 TEST(SerialPortTest, OpenSucceedsOnlyWhenEverySettingTakes) {
   struct Case {
     const char* name;
-    bool busy, failMask, failTimeouts, failState, opened;
+    bool busy, refused, opened;
   } const cases[] = {
-      {"COM1", false, false, false, false, true},       {"COM123456", false, false, false, false, true},
-      {nullptr, false, false, false, false, false},     {"COM9", false, false, false, false, false},
-      {"COM1", true, false, false, false, false},       {"COM1", false, true, false, false, false},
-      {"COM1", false, false, true, false, false},       {"COM1", false, false, false, true, false},
-      {"COM1234567", false, false, false, false, false},  // 10 characters: no room for the NUL
-      {"COM12345678901", false, false, false, false, false},
+      {"COM1", false, false, true},   {"COM123456", false, false, true}, {nullptr, false, false, false},
+      {"COM9", false, false, false},  {"COM1", true, false, false},      {"COM1", false, true, false},
+      {"COM1234567", false, false, false},  // 10 characters: no room for the NUL
+      {"COM12345678901", false, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << (c.name ? c.name : "no name") << " busy " << c.busy << " refused "
-                                      << c.failMask << c.failTimeouts << c.failState);
+                                      << c.refused);
     sim::UnitModel unit;
     sim::VirtualLine line(unit);
     line.ports.insert({"COM123456", "COM1234567"});
     SerialPort port;
     ASSERT_TRUE(port.open("COM1", 9600));
     if (c.busy) line.busyPorts.insert("COM1");
-    line.failMask = c.failMask;
-    line.failTimeouts = c.failTimeouts;
-    line.failState = c.failState;
+    line.refuseSettings = c.refused;
     EXPECT_EQ(port.open(c.name, 2400), c.opened);
     port.writeByte('E');
     port.close();
     EXPECT_EQ(line.wire(), c.opened ? "E" : "") << "a port that failed to open sends nothing";
-    // The line settings are tried whatever the steps before them gave.
-    EXPECT_EQ(line.lastDcb.BaudRate, c.failMask || c.failTimeouts || c.failState || c.opened ? 2400u : 9600u);
+    EXPECT_EQ(line.lastSettings.baud, c.refused || c.opened ? 2400u : 9600u);
     EXPECT_EQ(line.opens, !c.name || std::strlen(c.name) >= SerialPort::kNameField ? 1 : 2);
   }
-  // The whole line record, field by field as the unit's firmware was built
-  // against, by Win32's own numbers: all zero but these (DTR, RTS disabled and
-  // no parity, one stop bit are zeros too).
-  os::DCB expected;
-  std::memset(&expected, 0, sizeof expected);
-  expected.DCBlength = 28;
-  expected.BaudRate = 9600;
-  expected.fBinary = 1;
-  expected.XonLim = 2;
-  expected.XoffLim = 4;
-  expected.ByteSize = 8;
-  expected.XonChar = 0x13;
-  expected.XoffChar = 0x19;
+  // The whole line, field by field, as the port hands it to the OS: as the
+  // unit's firmware was built against, and a write bound of twice the line
+  // time per byte (2.08 ms at 9600 baud, rounded up) and 3 s.
   sim::UnitModel unit;
   sim::VirtualLine line(unit);
   SerialPort port;
   ASSERT_TRUE(port.open("COM1", 9600));
-  EXPECT_EQ(std::memcmp(&line.lastDcb, &expected, sizeof expected), 0) << "the DCB differs from the line's table";
+  const os::LineSettings& got = line.lastSettings;
+  const struct {
+    const char* name;
+    long long got, expected;
+  } fields[] = {
+      {"baud", got.baud, 9600},
+      {"dataBits", got.dataBits, 8},
+      {"parity", static_cast<long>(got.parity), static_cast<long>(os::Parity::None)},
+      {"stopBits", got.stopBits, 1},
+      {"dtr", got.dtr, 0},
+      {"rts", got.rts, 0},
+      {"ctsFlow", got.ctsFlow, 0},
+      {"dsrFlow", got.dsrFlow, 0},
+      {"xonXoffOut", got.xonXoffOut, 0},
+      {"xonXoffIn", got.xonXoffIn, 0},
+      {"xonLimit", got.xonLimit, 2},
+      {"xoffLimit", got.xoffLimit, 4},
+      {"xonChar", got.xonChar, 0x13},
+      {"xoffChar", got.xoffChar, 0x19},
+      {"writeMsPerByte", got.writeMsPerByte, 3},
+      {"writeSlackMs", got.writeSlackMs, 3000},
+  };
+  for (const auto& field : fields) EXPECT_EQ(field.got, field.expected) << field.name;
 }
 
 // Nothing done on a closed port reaches the line or leaves a trace on the port.

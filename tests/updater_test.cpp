@@ -141,14 +141,17 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
       {"stopped", "uptodate", nullptr, [](VirtualRun& run) { run.line.stopAt = 0; }, 0,
        "Connected\n\nStopped at the operator's request\n" + notUpdated, "EEX"},
       {"port lost", "uptodate", nullptr, [](VirtualRun& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; }, 0,
-       "Connected\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated, "GH"},
+       "Connected\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
+       "(ClearCommError: The device is not connected. 1167)\n" + notUpdated, "GH"},
       {"port lost in the hardware check", "uptodate", nullptr,
        [](VirtualRun& run) { run.line.vanishAt = 50'910 * sim::kTicksPerMs; }, 0,
-       "\nChecking HW image..\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated,
+       "\nChecking HW image..\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
+       "(ClearCommError: The device is not connected. 1167)\n" + notUpdated,
        "A04E000L00E000C"},
       // A driver that takes nothing holds a write for its time-out, not for ever.
       {"port stuck", "uptodate", nullptr, [](VirtualRun& run) { run.line.stuckAt = 5 * sim::kTicksPerSecond; }, 0,
-       "\nChecking version..\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n" + notUpdated, "GH"},
+       "\nChecking version..\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
+       "(WriteFile: 15 of 15 bytes not taken within the write time-out)\n" + notUpdated, "GH"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -160,13 +163,12 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
     run.expect.flashed = c.status == 1 && c.tail.find("Now flashing") != std::string::npos;
     EXPECT_TRUE(run.verdict().ok) << run.verdict().report;
     EXPECT_FALSE(run.line.hung);
-    EXPECT_EQ(run.line.timerPeriodsBegun, 1);
-    EXPECT_EQ(run.line.timerPeriodsEnded, 1);
-    EXPECT_TRUE(run.line.stopsCaught);
-    EXPECT_EQ(run.line.stopsReleased, 1);
-    const int keys = run.line.keysRead();
-    EXPECT_EQ(run.line.keysBeforeTimerEnded, keys) << "the timer given back before the last key";
-    EXPECT_EQ(run.line.keysBeforeStopsReleased, keys) << "the stop requests given back before the last key";
+    // The run's resources (the fine tick, the stops, the PC kept awake, the
+    // title) held whenever the port is used, given back once, after the last key.
+    EXPECT_FALSE(run.line.portUsedUnheld) << "the PC free to sleep while the updater worked with the unit";
+    EXPECT_EQ(run.line.resourcesTaken, 1);
+    EXPECT_EQ(run.line.resourcesGivenBack, 1);
+    EXPECT_EQ(run.line.keysBeforeGivenBack, run.line.keysRead()) << "given back before the last key";
     const auto& events = run.line.transcript;
     const auto key = std::find_if(events.rbegin(), events.rend(), [](const sim::Event& e) { return e.kind == sim::Event::Key; });
     EXPECT_TRUE(std::all_of(events.rbegin(), key, [](const sim::Event& e) { return e.kind == sim::Event::Close; }))
@@ -207,6 +209,37 @@ TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
   VirtualRun uptodate("uptodate");
   uptodate.run();
   EXPECT_NEAR(sim::toMs(uptodate.line.wireTime("JFLASHING") - uptodate.line.wireTime("A040000L")), 121.667, 0.001);
+}
+
+// The window's title along a converting run: each phase in order, its share
+// rising to 100 %, and the time left within a minute of what the run really
+// took from there to the flash command, at the fastest speed and the slowest.
+TEST(UpdateSequenceTest, TheTitleShowsThePhaseItsShareAndTheTimeLeft) {
+  for (const char* speed : {"-s0", "-s4"}) {
+    SCOPED_TRACE(speed);
+    VirtualRun run("convert");
+    ASSERT_EQ(run.run({speed}), 1);
+    const sim::Ticks flashed = run.line.consoleTime("Now flashing");
+    std::string phases, lastPhase;
+    int lastShare = 0;
+    for (const auto& [at, title] : run.line.titles) {
+      char phase[32] = "";
+      int share = -1, minutes = 1;
+      ASSERT_GE(std::sscanf(title.c_str(), "korrin-update: %31s %d %%, about %d min left", phase, &share, &minutes), 2)
+          << title;
+      if (phase != lastPhase) {
+        EXPECT_TRUE(lastPhase.empty() || lastShare == 100) << lastPhase << " ended at " << lastShare << " %";
+        phases += std::string(phases.empty() ? "" : " ") + phase;
+        lastPhase = phase;
+        lastShare = 0;
+      }
+      EXPECT_GE(share, lastShare) << title;
+      lastShare = share;
+      EXPECT_NEAR(minutes * 60.0, sim::toMs(flashed - at) / 1000, 60.0) << title << " at " << sim::toMs(at) / 1000 << " s";
+    }
+    EXPECT_EQ(lastShare, 100);
+    EXPECT_EQ(phases, "configuration software hardware");
+  }
 }
 
 // A Pro release of this date meets a Pro unit of 09/11/03 (row 95) holding

@@ -5,6 +5,8 @@
 // as on a UART: the same bytes and texts, one transfer's time per exchange.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "harness.h"
 
 namespace korrin {
@@ -36,6 +38,33 @@ TEST(UsbAdapterTest, AnUpdateGoesAsOnAUart) {
       EXPECT_EQ(usb.line.now - uart.line.now, usb.line.writeCalls * adapter.perWriteCall)
           << usb.line.nowMs() << " ms against " << uart.line.nowMs() << " ms, " << usb.line.writeCalls << " writes";
     }
+  }
+}
+
+// The 'K' that ends the readout is gathered like any step; before the copy is
+// saved to disk, or the operator is asked, it is on the line, not in the port
+// or the adapter: the unit is not left waiting for it through either.
+TEST(UsbAdapterTest, TheStepBeforeTheSaveIsOnTheLineBeforeTheDiskOrTheOperator) {
+  for (const bool diskFull : {false, true}) {
+    SCOPED_TRACE(diskFull ? "the operator asked whether to write without a copy" : "the copy saved");
+    testing::VirtualRun run("convert");
+    run.line.useUsbAdapter(640);
+    run.line.diskFull = diskFull;
+    run.line.keys = "y";
+    EXPECT_EQ(run.run(), 1);
+    const auto& events = run.line.transcript;
+    const auto saved = std::find_if(events.begin(), events.end(), [](const sim::Event& e) { return e.kind == sim::Event::Saved; });
+    const sim::Ticks at = diskFull ? run.line.consoleTime("Write it anyway") : saved == events.end() ? -1 : saved->at;
+    ASSERT_GE(at, 0);
+    std::string sent;
+    sim::Ticks onTheLine = 0;
+    for (const sim::Event& e : events) {
+      if (e.kind != sim::Event::ToUnit || e.at > at) continue;
+      sent += e.data;
+      onTheLine = e.end;
+    }
+    EXPECT_EQ(testing::tailOf(sent, 2), "CK") << "the readout's last checksum request, then the step";
+    EXPECT_LE(onTheLine, at);
   }
 }
 

@@ -69,6 +69,10 @@ int finishRun(ExitLabel label, Link* link, const char* detail) {
         consolePrint("%s", steps.before);
       }
     }
+    // Why the port stopped, for a field report: a pulled adapter and a driver
+    // that refused a call read alike otherwise.
+    if (label == ExitLabel::kLineLost && link && link->port.failure()[0] != '\0')
+      consolePrint("(%s)\n", link->port.failure());
     if (steps.portHelp) printPortHelp();
     if (steps.leaveUnit && link) leaveUpdateMode(*link);
     if (label == ExitLabel::kLineLost && link) link->port.close();

@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/exits.h"
+#include "app/progress_title.h"
 #include "app/update_session.h"
 #include "config/config_transfer.h"
 #include "package/identify.h"
@@ -22,7 +23,6 @@ namespace {
 
 constexpr std::uint32_t kImageBlock = 1024;
 constexpr std::uint32_t kSoftwareFirstPartBytes = 0x4000;  // up to the configuration area
-constexpr std::uint32_t kTimerResolutionMs = 1;
 constexpr int kStepReplyLength = 20;  // what the closing steps read after 'T' and "V0", never examined
 
 constexpr TransferPlan kSoftwareFirstPartPlan{kImageBlock, false, markerNotice("Retry003\n"), Progress::DotPerBlock,
@@ -46,6 +46,10 @@ std::size_t hardwareWindowsInPlace(Link& link, std::vector<SumWindow>& windows) 
   return held;
 }
 
+void planHardware(ProgressTitle& progress, const FirmwarePackage& package, std::uint32_t speed) {
+  planPhase(progress, ProgressTitle::kHardware, package.hwSize, kImageBlock, false, speed);
+}
+
 // Between phases: the operator's stop, or a port that has failed.
 ExitLabel interruption(const Link& link) {
   if (link.port.lost()) return ExitLabel::kLineLost;
@@ -54,7 +58,7 @@ ExitLabel interruption(const Link& link) {
 }
 
 // Preserve the unit's records across the layout change, when it has one.
-ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package) {
+ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package, ProgressTitle& progress) {
   const UnitAssessment& unit = session.unit;
   ExitLabel exit = capConfigSpeed(session.link, unit);
   if (exit != ExitLabel::kNone || (unit.identified && unit.conversion == ConfigMode::None)) return exit;
@@ -68,9 +72,17 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package)
   const ConfigMode conversion = conversionToRun(unit, check, *copies, package);
   if (conversion == ConfigMode::None) return ExitLabel::kNone;
 
+  const std::uint32_t speed = session.link.currentSpeed;
+  planPhase(progress, ProgressTitle::kConfiguration, kConfigReadoutBytes, kConfigUploadBlock, true, speed);
+  for (std::size_t record = 0; record < kConfigRecordCount; ++record)
+    planPhase(progress, ProgressTitle::kConfiguration, targetRecordSize(package), kWriteBackBlockBytes, false, speed);
+  beginPhase(progress, ProgressTitle::kConfiguration);
+
   exit = readConfigArea(session.link, session.configImage);
   if (exit != ExitLabel::kNone) return exit;
   sendStepK(session.link);
+  // The copy is saved and the operator may be asked before anything else is sent.
+  session.link.port.flush();
   exit = preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config);
   // The unit's address register still points into the records: a stray 'D'
   // on a damaged line before the first software block would land there.
@@ -118,7 +130,9 @@ bool noteWhatStays(UpdateSession& session, const FirmwarePackage& package, std::
   return true;
 }
 
-ExitLabel sendHardwareImage(Link& link, const FirmwarePackage& package) {
+ExitLabel sendHardwareImage(Link& link, const FirmwarePackage& package, ProgressTitle& progress, bool planned) {
+  if (!planned) planHardware(progress, package, link.currentSpeed);
+  beginPhase(progress, ProgressTitle::kHardware);
   consolePrint("\nSending HW update..");
   return transferExit(downloadRegion(link, kHardwareAddress, package.hwImage,
                                      static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
@@ -127,8 +141,8 @@ ExitLabel sendHardwareImage(Link& link, const FirmwarePackage& package) {
 // Nothing is flashed until the unit is seen to hold it all: the software at
 // both its parts, the records as written (or as found), the hardware image
 // when it went down or was found whole (or the region as found).
-ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& package, std::vector<SumWindow> windows,
-                            std::vector<SumWindow> hardware) {
+ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& package, ProgressTitle& progress,
+                            std::vector<SumWindow> windows, std::vector<SumWindow> hardware) {
   Link& link = session.link;
   consolePrint("\nChecking the update on the unit..");
   if (recordsDue(session)) {
@@ -155,7 +169,7 @@ ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& packa
     }
     // The unit's own hardware image was damaged: this release's takes its place.
     consolePrint(" hardware region damaged by a line error");
-    const ExitLabel sent = sendHardwareImage(link, package);
+    const ExitLabel sent = sendHardwareImage(link, package, progress, false);
     if (sent != ExitLabel::kNone) return sent;
     hardware.clear();
     addWindows(hardware, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize),
@@ -164,8 +178,9 @@ ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& packa
   }
 }
 
-ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package) {
+ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package, ProgressTitle& progress) {
   Link& link = session.link;
+  beginPhase(progress, ProgressTitle::kSoftware);
   std::vector<SumWindow> windows, hardware;
   if (!noteWhatStays(session, package, windows, hardware))
     return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kBlockFailed;
@@ -202,11 +217,11 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package)
                              : " not whole on the unit (a run before this one was cut short?)");
   }
   if (sendHardware) {
-    exit = sendHardwareImage(link, package);
+    exit = sendHardwareImage(link, package, progress, session.unit.hardwareDue);
     if (exit != ExitLabel::kNone) return exit;
     for (SumWindow& w : hardware) w.known = false;
   }
-  return confirmUpdateHeld(session, package, windows, hardware);
+  return confirmUpdateHeld(session, package, progress, windows, hardware);
 }
 
 void flashAndInstruct(Link& link) {
@@ -223,6 +238,8 @@ void flashAndInstruct(Link& link) {
 
 int runSession(UpdateSession& session, const FirmwarePackage& package) {
   Link& link = session.link;
+  ProgressTitle progress;
+  followBlocks(progress, link);
   ExitLabel exit = startLink(link);
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
@@ -233,12 +250,16 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
   session.unit = assessUnit(identified, package);
   sendStepT(link);
+  planPhase(progress, ProgressTitle::kSoftware, kSoftwareFirstPartBytes, kImageBlock, false, link.requestedSpeed);
+  planPhase(progress, ProgressTitle::kSoftware, package.swSize - kSoftwareSecondPartAddress, kImageBlock, false,
+            link.requestedSpeed);
+  if (session.unit.hardwareDue) planHardware(progress, package, link.requestedSpeed);
 
-  exit = runConfigPhase(session, package);
+  exit = runConfigPhase(session, package, progress);
   if (exit == ExitLabel::kNone) exit = interruption(link);
   if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
   if (exit == ExitLabel::kNone) exit = closeConfigPhase(link);
-  if (exit == ExitLabel::kNone) exit = downloadImages(session, package);
+  if (exit == ExitLabel::kNone) exit = downloadImages(session, package, progress);
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
   settleCopies(session.config.copies);
@@ -246,22 +267,12 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   return finishRun(ExitLabel::kFlashed, &link);
 }
 
-// What a run takes from the system, given back when the run returns, after
-// the exit's key prompt: a 1 ms timer resolution (Windows stretches Sleep(40)
-// to a whole scheduler tick unless asked), the operator's stop requests,
-// taken from then on at the next safe point, and the console without QuickEdit.
-class RunResources {
-  const QuickEditOff console_;
-
- public:
-  RunResources() {
-    os::timeBeginPeriod(kTimerResolutionMs);
-    os::catchStopRequests();
-  }
-  ~RunResources() {
-    os::timeEndPeriod(kTimerResolutionMs);
-    os::releaseStopRequests();
-  }
+// What a run takes from the system (the fine timer tick, the operator's stop
+// requests, QuickEdit off, the PC kept awake, the window's title), given back
+// when the run returns, after the exit's key prompt.
+struct RunResources {
+  RunResources() { os::takeRunResources(); }
+  ~RunResources() { os::giveBackRunResources(); }
   RunResources(const RunResources&) = delete;
   RunResources& operator=(const RunResources&) = delete;
 };

@@ -37,16 +37,4 @@ int consoleKey() {
   return os::readKey();
 }
 
-QuickEditOff::QuickEditOff() : input_(os::GetStdHandle(os::STD_INPUT_HANDLE)) {
-  os::DWORD mode = 0;
-  if (!os::GetConsoleMode(input_, &mode)) return;
-  savedMode_ = mode;
-  changed_ = os::SetConsoleMode(input_, (mode | os::ENABLE_EXTENDED_FLAGS) & ~os::ENABLE_QUICK_EDIT_MODE) != 0;
-}
-
-QuickEditOff::~QuickEditOff() {
-  // The extended flag makes the QuickEdit bit count, whether it was on or off.
-  if (changed_) (void)os::SetConsoleMode(input_, savedMode_ | os::ENABLE_EXTENDED_FLAGS);
-}
-
 }  // namespace korrin

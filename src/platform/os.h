@@ -1,6 +1,6 @@
-// The operating-system seam: exactly the calls the updater makes, with the
-// Win32 names and records. One implementation is linked per build:
-// win32/ (kernel32), posix/ (termios) or the virtual-time line of the tests.
+// The operating-system seam: the few operations the updater needs from the
+// system, in its own words. One implementation is linked per build: win32/
+// (kernel32), posix/ (termios) or the virtual-time line of the tests.
 #pragma once
 
 #include <cstddef>
@@ -8,117 +8,52 @@
 
 namespace os {
 
-using BYTE = std::uint8_t;
-using WORD = std::uint16_t;
-using DWORD = std::uint32_t;
-using UINT = unsigned int;
-using BOOL = int;
-using HANDLE = void*;
+// The serial port.
 
-// A closed or failed handle, as Windows reports it.
-inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+enum class Parity : std::uint8_t { None, Odd, Even };
 
-constexpr DWORD GENERIC_READ = 0x80000000u;
-constexpr DWORD GENERIC_WRITE = 0x40000000u;
-constexpr DWORD OPEN_EXISTING = 3;
-constexpr DWORD DTR_CONTROL_DISABLE = 0;
-constexpr DWORD RTS_CONTROL_DISABLE = 0;
-constexpr BYTE NOPARITY = 0;
-constexpr BYTE ODDPARITY = 1;
-constexpr BYTE EVENPARITY = 2;
-constexpr BYTE ONESTOPBIT = 0;
-
-// Same fields, order and meaning as the Win32 record of that name.
-struct DCB {
-  DWORD DCBlength;
-  DWORD BaudRate;
-  DWORD fBinary : 1;
-  DWORD fParity : 1;
-  DWORD fOutxCtsFlow : 1;
-  DWORD fOutxDsrFlow : 1;
-  DWORD fDtrControl : 2;
-  DWORD fDsrSensitivity : 1;
-  DWORD fTXContinueOnXoff : 1;
-  DWORD fOutX : 1;
-  DWORD fInX : 1;
-  DWORD fErrorChar : 1;
-  DWORD fNull : 1;
-  DWORD fRtsControl : 2;
-  DWORD fAbortOnError : 1;
-  DWORD fDummy2 : 17;
-  WORD wReserved;
-  WORD XonLim;
-  WORD XoffLim;
-  BYTE ByteSize;
-  BYTE Parity;
-  BYTE StopBits;
-  char XonChar;
-  char XoffChar;
-  char ErrorChar;
-  char EofChar;
-  char EvtChar;
-  WORD wReserved1;
+// How a port is set up. A seam carries out every field or refuses the open:
+// a port that works otherwise than asked is worse than none.
+struct LineSettings {
+  std::uint32_t baud = 0;
+  std::uint8_t dataBits = 8;
+  Parity parity = Parity::None;
+  std::uint8_t stopBits = 1;
+  bool dtr = false, rts = false;              // the modem lines: raised when true
+  bool ctsFlow = false, dsrFlow = false;      // hardware flow control
+  bool xonXoffOut = false, xonXoffIn = false;  // software flow control
+  // The software flow control's limits and characters, which only matter
+  // when it is on.
+  std::uint16_t xonLimit = 0, xoffLimit = 0;
+  char xonChar = 0, xoffChar = 0;
+  // The time a write, or a drain, may take before the port counts as lost:
+  // this much per byte waiting, plus the slack. Both 0: no bound.
+  std::uint32_t writeMsPerByte = 0, writeSlackMs = 0;
 };
 
-struct COMMTIMEOUTS {
-  DWORD ReadIntervalTimeout;
-  DWORD ReadTotalTimeoutMultiplier;
-  DWORD ReadTotalTimeoutConstant;
-  DWORD WriteTotalTimeoutMultiplier;
-  DWORD WriteTotalTimeoutConstant;
-};
+struct Port;  // an open port; what it holds is each seam's own
 
-struct COMSTAT {
-  DWORD flags;  // fCtsHold .. fTxim; the updater never reads them
-  DWORD cbInQue;
-  DWORD cbOutQue;
-};
-
-// Serial port calls (all synchronous, no overlapped I/O; `overlapped` must be null).
-HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
-                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
-BOOL SetCommMask(HANDLE file, DWORD eventMask);
-BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
-BOOL SetCommState(HANDLE file, DCB* dcb);
-// Returns once the driver has taken the bytes, which may still wait in its
-// buffer or the adapter's. With a write time-out set, `written` falls short
-// of `count` when the time ran out.
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void* overlapped);
-// Returns once every byte written so far is on the line; within the write
-// time-out, false when it ran out or the device has gone.
-BOOL FlushFileBuffers(HANDLE file);
-// Blocks until `count` bytes have arrived: callers ask only for what ClearCommError reported.
-BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void* overlapped);
-BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
-BOOL CloseHandle(HANDLE object);
-
-// Suspends the thread for `milliseconds`.
-void Sleep(DWORD milliseconds);
-
-// Ask for, and give back, a finer scheduler tick so that Sleep(40) lasts 40 ms.
-// Returns 0 on success, as the multimedia timer calls do; a no-op where the tick is already fine.
-UINT timeBeginPeriod(UINT periodMs);
-UINT timeEndPeriod(UINT periodMs);
-
-// Console: text to standard output at once (no buffering), and one key read
-// without echo. End of input counts as a key (returns -1), so scripted runs never hang.
-// A stop request (below) that comes while readKey waits ends the wait with -1.
-void writeConsole(const char* text, std::size_t length);
-int readKey();
-// Throws away keys typed before now, so that a prompt is answered only by a key
-// pressed after it appears. Only when input is a console or terminal: scripted
-// input (a pipe or a file) is left as it is.
-void discardTypedAhead();
-
-// The operator's stop. After catchStopRequests, Ctrl-C, Ctrl-Break and closing
-// the console window (Windows), SIGINT, SIGTERM and SIGHUP (POSIX) no longer end
-// the process on the spot; they are remembered, and stopRequested() says so
-// from then on. The updater looks at it only at safe points. releaseStopRequests
-// is called at the very end of a run (after the last key): a console window that
-// is being closed waits for it, within what Windows allows.
-void catchStopRequests();
-bool stopRequested();
-void releaseStopRequests();
+// Opens the port `name` ("COM1"; POSIX maps it to a device) for this program
+// alone, with `settings`. Null when there is no such port, another program
+// holds it, or a setting did not take.
+Port* openPort(const char* name, const LineSettings& settings);
+// Hands `count` bytes to the driver; true when it took them all within the
+// write bound (they may still wait in its buffer or the adapter's).
+bool writePort(Port* port, const void* bytes, std::size_t count);
+// Returns once every byte handed over is on the line; false when that did
+// not happen within the bound of what was waiting, or the device has gone. A
+// driver without a drain of its own gets the line time of the bytes instead.
+bool drainPort(Port* port);
+// The received bytes waiting, in `count`; false when the device has gone.
+bool bytesWaiting(Port* port, std::uint32_t& count);
+// Reads exactly `count` bytes into `buffer` (callers ask only for what
+// bytesWaiting reported), `got` of them before a failure.
+bool readPort(Port* port, void* buffer, std::uint32_t count, std::uint32_t& got);
+void closePort(Port* port);
+// Why the last failed call on `port` failed, in the system's words: the call,
+// the system's text and its number, as "WriteFile: The device is not
+// connected. 1167". Empty before any failure.
+const char* portFailure(const Port* port);
 
 // The serial ports this PC has, for an operator who cannot find the unit's
 // port: `each` is called once per port, in a stable order, with a name the
@@ -129,15 +64,36 @@ void listSerialPorts(void (*each)(const char* name, void* context), void* contex
 // (COM1 to COM4) on this system: lines of text, each ending with a line feed.
 const char* portNamingHelp();
 
-// Console input mode (standard input), as Windows has it: QuickEdit lets a
-// mouse click select text and hold up every console write until the selection
-// ends. GetConsoleMode fails where input is no console (a pipe, a file, POSIX).
-constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
-constexpr DWORD ENABLE_QUICK_EDIT_MODE = 0x0040;
-constexpr DWORD ENABLE_EXTENDED_FLAGS = 0x0080;  // needed to change QuickEdit
-HANDLE GetStdHandle(DWORD which);
-BOOL GetConsoleMode(HANDLE console, DWORD* mode);
-BOOL SetConsoleMode(HANDLE console, DWORD mode);
+// What a run holds from the system, taken at its start and given back at its
+// very end (after the last key): a 1 ms scheduler tick, so that a pause of
+// 40 ms lasts 40 ms; the operator's stop requests (Ctrl-C, Ctrl-Break and
+// closing the console window on Windows; SIGINT, SIGTERM and SIGHUP on
+// POSIX), remembered instead of ending the process; the console without
+// QuickEdit, whose click would hold up every console write; the PC kept from
+// sleeping; the console window's title, for showProgress. Each is given back
+// as it was. A console window that is being closed waits for the give-back,
+// within what Windows allows.
+void takeRunResources();
+void giveBackRunResources();
+// A stop was requested since takeRunResources. The updater looks at it only
+// at safe points.
+bool stopRequested();
+// The console window's title while the run holds it; nothing where there is no
+// window to name.
+void showProgress(const char* title);
+
+// Suspends the thread for `ms` milliseconds; a stop request does not cut it short.
+void sleepMs(std::uint32_t ms);
+
+// Console: text to standard output at once (no buffering), and one key read
+// without echo. End of input counts as a key (returns -1), so scripted runs never hang.
+// A stop request that comes while readKey waits ends the wait with -1.
+void writeConsole(const char* text, std::size_t length);
+int readKey();
+// Throws away keys typed before now, so that a prompt is answered only by a key
+// pressed after it appears. Only when input is a console or terminal: scripted
+// input (a pipe or a file) is left as it is.
+void discardTypedAhead();
 
 // Files that outlive a run: the saved copies of a unit's configuration
 // records. Paths are UTF-8, in the system's own form; Windows takes and gives

@@ -185,6 +185,7 @@ TransferResult moveRegion(Link& link, Direction direction, std::uint32_t address
     if (size < plan.blockLength) sendLength(link, size);
     const TransferEnd end = moveBlock(link, direction, block, plan);
     if (end != TransferEnd::Complete) return {end, block.address};
+    if (link.blockDone != nullptr) link.blockDone(link.blockDoneContext, size, direction == Direction::Upload);
     if (plan.progress == Progress::DotPerBlock ||
         (plan.progress == Progress::DotPerKilobyte && (block.address + plan.blockLength) % 1024 == 0))
       consolePrint(".");

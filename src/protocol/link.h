@@ -34,6 +34,10 @@ struct Link {
   // tell: the unit answers each 'C' at most once, and in order.
   std::uint32_t checksumRequests = 0;
   ChecksumReplies checksumReplies;
+  // Told of every block the unit has confirmed (its bytes, and whether it was
+  // read from the unit), for the window's title.
+  void (*blockDone)(void* context, std::uint32_t bytes, bool upload) = nullptr;
+  void* blockDoneContext = nullptr;
 };
 
 bool replyIs(const ReplyBuffer& reply, const char* expected);

@@ -1,45 +1,33 @@
 #include "serial/serial_port.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace korrin {
 
 namespace {
 
-os::DCB lineSettings(std::uint32_t baud) {
-  // All zero first: no parity, no flow control of any kind, no error or NUL
-  // handling, no abort on error, no special characters but the two below.
-  os::DCB dcb;
-  std::memset(&dcb, 0, sizeof dcb);
-  dcb.DCBlength = sizeof dcb;
-  dcb.BaudRate = baud;
-  dcb.fBinary = 1;
-  dcb.fDtrControl = os::DTR_CONTROL_DISABLE;
-  dcb.fRtsControl = os::RTS_CONTROL_DISABLE;
-  dcb.XonLim = 2;
-  dcb.XoffLim = 4;
-  dcb.ByteSize = 8;
-  dcb.Parity = os::NOPARITY;
-  dcb.StopBits = os::ONESTOPBIT;
-  // The unit's firmware was built against these values; with software flow
-  // control off they never reach the line.
-  dcb.XonChar = 0x13;
-  dcb.XoffChar = 0x19;
-  return dcb;
-}
-
 constexpr std::uint32_t kBitsPerByte = 10;      // start bit, 8 data bits, stop bit
 constexpr std::uint32_t kWriteSlackMs = 3000;   // beyond twice the line time
 
-// Reads never time out (only bytes already reported are asked for). A write
-// gets twice its line time and a few seconds: a driver that takes no bytes (a
-// stuck Bluetooth or USB port) would otherwise hold the run for ever.
-os::COMMTIMEOUTS lineTimeouts(std::uint32_t baud) {
-  const std::uint32_t msPerByteTwice = baud == 0 ? 0 : (2 * kBitsPerByte * 1000 + baud - 1) / baud;
-  return os::COMMTIMEOUTS{0, 0, 0, msPerByteTwice, kWriteSlackMs};
-}
-
 }  // namespace
+
+os::LineSettings lineSettings(std::uint32_t baud) {
+  os::LineSettings line;  // 8N1, no flow control of any kind, DTR and RTS inactive
+  line.baud = baud;
+  // The unit's firmware was built against these values; with software flow
+  // control off they never reach the line.
+  line.xonLimit = 2;
+  line.xoffLimit = 4;
+  line.xonChar = 0x13;
+  line.xoffChar = 0x19;
+  // Reads never time out (only bytes already reported are asked for). A write
+  // gets twice its line time and a few seconds: a driver that takes no bytes
+  // (a stuck Bluetooth or USB port) would otherwise hold the run for ever.
+  line.writeMsPerByte = baud == 0 ? 0 : (2 * kBitsPerByte * 1000 + baud - 1) / baud;
+  line.writeSlackMs = kWriteSlackMs;
+  return line;
+}
 
 bool SerialPort::open(const char* name, std::uint32_t baud) {
   close();
@@ -53,29 +41,19 @@ bool SerialPort::open(const char* name, std::uint32_t baud) {
   if (length == kNameField) return false;
   std::memcpy(field, name, length);
 
-  os::DCB dcb = lineSettings(baud);
-  os::COMMTIMEOUTS timeouts = lineTimeouts(baud);
-
-  handle_ = os::CreateFileA(field, os::GENERIC_READ | os::GENERIC_WRITE, 0, nullptr, os::OPEN_EXISTING, 0, nullptr);
-  if (handle_ == os::INVALID_HANDLE_VALUE) return false;
-
-  // Each setting is tried whatever the one before it gave.
-  bool configured = os::SetCommMask(handle_, 0) != 0;
-  configured = os::SetCommTimeouts(handle_, &timeouts) != 0 && configured;
-  configured = os::SetCommState(handle_, &dcb) != 0 && configured;
-  if (!configured) close();
-  return configured;
+  port_ = os::openPort(field, lineSettings(baud));
+  return port_ != nullptr;
 }
 
 void SerialPort::close() {
-  if (handle_ != os::INVALID_HANDLE_VALUE) {
+  if (port_ != nullptr) {
     // The last command may set a new speed for the unit ("B%06d"), which must
     // leave at the old one before the port is reopened at the new; closing
     // throws away what the driver still holds.
     drainOutput();
-    os::CloseHandle(handle_);
+    os::closePort(port_);
   }
-  handle_ = os::INVALID_HANDLE_VALUE;
+  port_ = nullptr;
   gatheredCount_ = 0;
   drainOwed_ = false;
 }
@@ -99,11 +77,8 @@ void SerialPort::write(const void* bytes, std::size_t count) {
 
 void SerialPort::handOver() {
   if (gatheredCount_ == 0 || lost_) return;
-  os::DWORD written = 0;
   // Fewer bytes taken than given is the write time-out: the device is stuck.
-  if (!os::WriteFile(handle_, gathered_, static_cast<os::DWORD>(gatheredCount_), &written, nullptr) ||
-      written != gatheredCount_)
-    lost_ = true;
+  if (!os::writePort(port_, gathered_, gatheredCount_)) fail();
   gatheredCount_ = 0;
   drainOwed_ = true;
 }
@@ -116,12 +91,22 @@ void SerialPort::drainOutput() {
   handOver();
   if (!drainOwed_ || lost_) return;
   drainOwed_ = false;
-  if (!os::FlushFileBuffers(handle_)) lost_ = true;
+  if (!os::drainPort(port_)) fail();
+}
+
+void SerialPort::fail() {
+  if (lost_) return;
+  lost_ = true;
+  std::snprintf(failure_, sizeof failure_, "%s", os::portFailure(port_));
 }
 
 void SerialPort::pause(std::uint32_t ms) {
   if (isOpen()) drainOutput();
-  os::Sleep(ms);
+  os::sleepMs(ms);
+}
+
+void SerialPort::flush() {
+  if (isOpen()) drainOutput();
 }
 
 void SerialPort::writeByte(std::uint8_t byte) { write(&byte, 1); }
@@ -130,9 +115,9 @@ std::uint32_t SerialPort::read(void* buffer, std::uint32_t count) {
   if (!isOpen()) return 0;
   drainOutput();
   if (lost_) return 0;
-  os::DWORD got = 0;
+  std::uint32_t got = 0;
   // Only bytes already reported are asked for, so a failure is the device going.
-  if (!os::ReadFile(handle_, buffer, count, &got, nullptr)) lost_ = true;
+  if (!os::readPort(port_, buffer, count, got)) fail();
   if (watcher_ != nullptr && got > 0) watcher_(watcherContext_, static_cast<const std::uint8_t*>(buffer), got);
   return got;
 }
@@ -141,13 +126,12 @@ std::uint32_t SerialPort::bytesAvailable() {
   if (!isOpen()) return 0;
   drainOutput();
   if (lost_) return 0;
-  os::DWORD errors = 0;
-  os::COMSTAT stat{};
-  if (!os::ClearCommError(handle_, &errors, &stat)) {
-    lost_ = true;
+  std::uint32_t waiting = 0;
+  if (!os::bytesWaiting(port_, waiting)) {
+    fail();
     return 0;
   }
-  return stat.cbInQue;
+  return waiting;
 }
 
 }  // namespace korrin

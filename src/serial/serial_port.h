@@ -1,6 +1,7 @@
-// One COM port, opened with a fixed line configuration: 8 data bits, no parity,
-// one stop bit, no flow control, DTR and RTS inactive; reads never time out, a
-// write that cannot finish in twice its line time and a few seconds does. It
+// One COM port, opened with a fixed line configuration (lineSettings): 8 data
+// bits, no parity, one stop bit, no flow control, DTR and RTS inactive; reads
+// never time out, a write or a drain that cannot finish in twice its line time
+// and a few seconds does. It
 // only reads bytes that have already arrived; all waiting for replies is done
 // by the reply exchange above it.
 //
@@ -17,6 +18,9 @@
 
 namespace korrin {
 
+// The line the unit's firmware was built against, at `baud`.
+os::LineSettings lineSettings(std::uint32_t baud);
+
 class SerialPort {
  public:
   static constexpr std::size_t kNameField = 10;  // characters of a port name, its NUL included
@@ -26,12 +30,12 @@ class SerialPort {
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // Closes any open handle, then opens `name` at `baud`, no parity, and
-  // configures it. True when the port is open and every setting took; otherwise
-  // the port is closed. A name of kNameField or more characters is refused.
+  // Closes any open port, then opens `name` with lineSettings(baud). True
+  // when the port is open and every setting took; otherwise the port is
+  // closed. A name of kNameField or more characters is refused.
   bool open(const char* name, std::uint32_t baud);
   void close();
-  bool isOpen() const { return handle_ != os::INVALID_HANDLE_VALUE; }
+  bool isOpen() const { return port_ != nullptr; }
 
   // Queued for the line, in order; they are on it by the next read, look at
   // the receive queue, pause or close. Nothing happens when closed.
@@ -45,12 +49,19 @@ class SerialPort {
   // Suspends the thread for `ms` milliseconds, counted from when the bytes
   // written are on the line.
   void pause(std::uint32_t ms);
+  // What is gathered goes to the line now, and is waited out: before the
+  // updater turns to the disk or the operator, the unit is not left waiting
+  // for a step it has not been sent.
+  void flush();
 
   // A write, read or look at the receive queue failed on the open port, or a
   // write did not finish in its time: the device has gone (a USB adapter
   // pulled) or is stuck. From then on the port sends and reads nothing, and
   // the run must end.
   bool lost() const { return lost_; }
+  // Why: the call that failed, in the system's words ("write: Input/output
+  // error"); empty while the port is not lost.
+  const char* failure() const { return failure_; }
   // Shown every byte read, drains included, as it is read: for the protocol
   // above, which must see the whole stream from the unit, not only the replies
   // it asked for.
@@ -68,11 +79,14 @@ class SerialPort {
   void handOver();    // what is gathered, to the OS in one write
   void drainOutput(); // handOver, then wait until it has left
 
-  os::HANDLE handle_ = os::INVALID_HANDLE_VALUE;
+  void fail();        // lost, for the reason the seam gives
+
+  os::Port* port_ = nullptr;
   std::uint8_t gathered_[kGatherBytes];
   std::size_t gatheredCount_ = 0;
   bool drainOwed_ = false;  // bytes were handed over since the last drain
   bool lost_ = false;
+  char failure_[160] = "";
   ReadWatcher watcher_ = nullptr;
   void* watcherContext_ = nullptr;
 };

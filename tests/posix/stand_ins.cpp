@@ -9,6 +9,7 @@
 
 int drainCount = 0;
 bool flushesFail = false;
+DrainFault drainFault = DrainFault::None;
 DriverFault driverFault;
 
 #if defined(__linux__)
@@ -25,6 +26,15 @@ extern "C" int fsync(int fd) {
 // missing drain cannot be seen on the line: the drains are counted.
 extern "C" int tcdrain(int fd) {
   ++drainCount;
+  if (drainFault == DrainFault::Unsupported) {
+    errno = ENOTTY;
+    return -1;
+  }
+  if (drainFault == DrainFault::NeverEmpty) {
+    pause();  // as the kernel's wait: until a signal's handler has run
+    errno = EINTR;
+    return -1;
+  }
   return ioctl(fd, TCSBRK, 1);
 }
 
@@ -36,6 +46,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   if (request == TCSETS2 && driverFault.refuseSpeed) {
     errno = EINVAL;
     return -1;
+  }
+  if (request == TIOCOUTQ && drainFault == DrainFault::QueueStuck) {
+    *static_cast<int*>(argument) = 10;
+    return 0;
   }
   const long result = syscall(SYS_ioctl, fd, request, argument);
   if (result == 0 && request == TCGETS2) {

@@ -1,7 +1,8 @@
 // What this test program puts in the C library's place, so that the seam
 // meets what a pseudo-terminal or a healthy disk never shows: a drain that
-// counts, a flush the disk refuses, a serial driver that refuses a speed or
-// reports another. Also the speed the Linux kernel holds, read apart from the
+// counts, a drain that never ends or is not there, a queue that never empties,
+// a flush the disk refuses, a serial driver that refuses a speed or reports
+// another. Also the speed the Linux kernel holds, read apart from the
 // seam. (termios2 cannot share a file with glibc's <termios.h>.)
 #pragma once
 
@@ -9,6 +10,14 @@
 
 extern int drainCount;      // tcdrain calls so far
 extern bool flushesFail;    // fsync answers EIO
+
+enum class DrainFault {
+  None,
+  Unsupported,  // tcdrain answers ENOTTY, as a driver without one
+  NeverEmpty,   // tcdrain waits until a signal comes: a transmitter that never reports empty
+  QueueStuck,   // TIOCOUTQ reports 10 bytes queued, always
+};
+extern DrainFault drainFault;
 
 // Until reset: new speeds refused (TCSETS2 fails), or taken and reported off
 // by these many baud, as a USB adapter reports the rate its clock divides to.

@@ -4,6 +4,8 @@
 // wait on input that cannot be watched. Run under Wine in CI.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,7 +13,9 @@
 #include "config/config_copy.h"
 #include "platform/console.h"
 #include "platform/os.h"
+#include "platform/win32/port.h"
 #include "platform/win32/win32_api.h"
+#include "serial/serial_port.h"
 #include "platform/win32/wide_text.h"
 
 #include <aclapi.h>
@@ -256,23 +260,35 @@ HANDLE consoleHandle(const wchar_t* name) {
                        0, nullptr);
 }
 
-TEST(Win32Console, QuickEditOffForTheRunAndTheModeGivenBack) {
+// QuickEdit off, the PC kept awake and the window's title the run's while it
+// holds them; each given back as it was.
+TEST(Win32Console, RunResourcesHeldAndGivenBack) {
   HANDLE input = consoleHandle(L"CONIN$");
   if (input == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no console to test with";
   HANDLE before = ::GetStdHandle(STD_INPUT_HANDLE);
   ::SetStdHandle(STD_INPUT_HANDLE, input);
+  ASSERT_TRUE(::SetConsoleTitleW(L"the operator's own"));
   const DWORD kBase = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_EXTENDED_FLAGS;
   for (DWORD original : {kBase | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE, kBase}) {
     ASSERT_TRUE(::SetConsoleMode(input, original));
     DWORD mode = 0;
-    {
-      const korrin::QuickEditOff guard;
-      ASSERT_TRUE(::GetConsoleMode(input, &mode));
-      EXPECT_EQ(mode & ENABLE_QUICK_EDIT_MODE, 0u);
-      EXPECT_EQ(mode | ENABLE_QUICK_EDIT_MODE, original | ENABLE_QUICK_EDIT_MODE);
-    }
+    wchar_t title[64] = L"";
+    os::takeRunResources();
+    ASSERT_TRUE(::GetConsoleMode(input, &mode));
+    EXPECT_EQ(mode & ENABLE_QUICK_EDIT_MODE, 0u);
+    EXPECT_EQ(mode | ENABLE_QUICK_EDIT_MODE, original | ENABLE_QUICK_EDIT_MODE);
+    // Setting a state answers the one before: what the run set.
+    EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED),
+              static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
+    os::showProgress("korrin-update: software 45 %, about 2 min left");
+    ::GetConsoleTitleW(title, 64);
+    EXPECT_EQ(std::wstring(title), L"korrin-update: software 45 %, about 2 min left");
+    os::giveBackRunResources();
     ASSERT_TRUE(::GetConsoleMode(input, &mode));
     EXPECT_EQ(mode, original);
+    EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS), static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
+    ::GetConsoleTitleW(title, 64);
+    EXPECT_EQ(std::wstring(title), L"the operator's own");
   }
   ::SetStdHandle(STD_INPUT_HANDLE, before);
   ::CloseHandle(input);
@@ -336,6 +352,88 @@ TEST(Win32Console, KeyWaitOnInputThatCannotBeWatchedEnds) {
   ::WSACleanup();
   EXPECT_TRUE(ended) << "the key wait blocked on input it cannot watch";
   EXPECT_EQ(wait.key, -1);
+}
+
+// The line settings as the real DCB, field by field by Windows' own record:
+// all zero but these (DTR and RTS disabled, no parity and one stop bit are
+// zeros too).
+TEST(Win32Port, TheDcbIsTheLineSettings) {
+  ::DCB expected;
+  std::memset(&expected, 0, sizeof expected);
+  expected.DCBlength = sizeof expected;
+  expected.BaudRate = 9600;
+  expected.fBinary = 1;
+  expected.XonLim = 2;
+  expected.XoffLim = 4;
+  expected.ByteSize = 8;
+  expected.XonChar = 0x13;
+  expected.XoffChar = 0x19;
+  const ::DCB dcb = korrin_win32::dcbFor(korrin::lineSettings(9600));
+  EXPECT_EQ(std::memcmp(&dcb, &expected, sizeof dcb), 0) << "the DCB differs from the line's table";
+}
+
+// A port on an anonymous pipe, which writes and flushes like a port, and
+// whose flush a stand-in answers as a driver would.
+struct PipePort {
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  os::Port port;
+  PipePort() {
+    ::CreatePipe(&readEnd, &writeEnd, nullptr, 1 << 16);
+    port.handle = writeEnd;
+    port.baud = 9600;
+  }
+  ~PipePort() {
+    korrin_win32::flushBuffers = ::FlushFileBuffers;
+    if (readEnd != nullptr) ::CloseHandle(readEnd);
+    ::CloseHandle(writeEnd);
+  }
+};
+
+::DWORD flushError = 0;
+BOOL WINAPI refusedFlush(HANDLE) {
+  ::SetLastError(flushError);
+  return FALSE;
+}
+
+// A driver without a flush of its own (ERROR_INVALID_FUNCTION,
+// ERROR_NOT_SUPPORTED) still drains: the bytes' line time. Any other failure
+// is the port lost, and says why.
+TEST(Win32Port, ADrainTheDriverDoesNotSupportWaitsTheLineTime) {
+  struct Case {
+    ::DWORD error;
+    bool drained;
+  } const cases[] = {{ERROR_INVALID_FUNCTION, true}, {ERROR_NOT_SUPPORTED, true}, {ERROR_DEVICE_NOT_CONNECTED, false},
+                     {ERROR_GEN_FAILURE, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    PipePort pipe;
+    flushError = c.error;
+    korrin_win32::flushBuffers = refusedFlush;
+    const std::uint8_t bytes[96] = {};  // 100 ms at 9600 baud
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(os::writePort(&pipe.port, bytes, sizeof bytes));
+    EXPECT_EQ(os::drainPort(&pipe.port), c.drained);
+    if (c.drained) {
+      EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+      EXPECT_STREQ(os::portFailure(&pipe.port), "");
+    } else {
+      const std::string why = os::portFailure(&pipe.port);
+      EXPECT_EQ(why.rfind("FlushFileBuffers: ", 0), 0u) << why;
+      EXPECT_EQ(why.substr(why.rfind(' ') + 1), std::to_string(c.error)) << why;
+    }
+  }
+}
+
+// A write the device refuses (here: nobody will ever read the pipe) is the
+// port lost, with the call, the system's text and its number.
+TEST(Win32Port, AFailedWriteSaysWhy) {
+  PipePort pipe;
+  ::CloseHandle(std::exchange(pipe.readEnd, nullptr));
+  EXPECT_FALSE(os::writePort(&pipe.port, "E", 1));
+  const std::string why = os::portFailure(&pipe.port);
+  EXPECT_EQ(why.rfind("WriteFile: ", 0), 0u) << why;
+  EXPECT_EQ(why.substr(why.rfind(' ') + 1), std::to_string(ERROR_NO_DATA)) << why;
+  EXPECT_GT(why.size(), std::string("WriteFile:  232").size()) << "no text of the system's";
 }
 
 }  // namespace

@@ -60,6 +60,10 @@ bool openWakePipe() {
 
 }  // namespace
 
+bool stopRequested() { return stopSeen != 0; }
+
+namespace posix {
+
 void catchStopRequests() {
   if (caught) return;
   // Without the pipe a stop still sets the flag and interrupts a read (EINTR);
@@ -87,8 +91,6 @@ void catchStopRequests() {
   caught = true;
 }
 
-bool stopRequested() { return stopSeen != 0; }
-
 void releaseStopRequests() {
   if (!caught) return;
   for (int i = 0; i < kStopSignalCount; ++i) {
@@ -103,8 +105,6 @@ void releaseStopRequests() {
   if (wakeWrite >= 0) close(wakeWrite);
   wakeRead = wakeWrite = -1;
 }
-
-namespace posix {
 
 int stopWakeDescriptor() { return wakeRead; }
 

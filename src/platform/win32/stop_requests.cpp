@@ -3,6 +3,7 @@
 // leaves the unit at a safe point rather than half way through a block.
 #include "platform/os.h"
 
+#include "platform/win32/stop_requests.h"
 #include "platform/win32/win32_api.h"
 
 namespace {
@@ -28,7 +29,7 @@ BOOL WINAPI onConsoleEvent(::DWORD event) {
 
 }  // namespace
 
-void os::catchStopRequests() {
+void korrin_win32::catchStopRequests() {
   if (caught) return;
   if (released == nullptr) released = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   caught = ::SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
@@ -36,7 +37,7 @@ void os::catchStopRequests() {
 
 bool os::stopRequested() { return ::InterlockedCompareExchange(&stopSeen, 0, 0) != 0; }
 
-void os::releaseStopRequests() {
+void korrin_win32::releaseStopRequests() {
   if (!caught) return;
   // A handler thread may be waiting on the event right now: it is set, not
   // closed, and the process ends soon after.

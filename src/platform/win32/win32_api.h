@@ -1,6 +1,4 @@
-// <windows.h> without what the updater does not use. It defines macros named
-// like the os:: constants (GENERIC_READ, NOPARITY, ...): include it after
-// platform/os.h, and do not name those constants below it.
+// <windows.h> without what the updater does not use.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
