@@ -15,14 +15,14 @@ ConfigMode conversionFor(RevisionCode unit, const FirmwarePackage& package) {
 UnitAssessment assessUnit(const Identification& identification, const FirmwarePackage& package) {
   UnitAssessment unit;
   unit.identified = identification.matchedIndex < kUnitTableRows;
-  unit.row = unit.identified ? identification.matchedIndex : 0;
-  unit.assumedRevision = package.unitTable->rev[unit.row];
+  // Row 0 stands in for a unit no row matched.
+  const RevisionCode revision = package.unitTable->rev[unit.identified ? identification.matchedIndex : 0];
   // An unknown unit's records are judged by what it holds, not by a revision.
-  unit.conversion = unit.identified ? conversionFor(unit.assumedRevision, package) : ConfigMode::None;
+  unit.conversion = unit.identified ? conversionFor(revision, package) : ConfigMode::None;
   const RevisionCode limit = package.packageIsPro ? kProHardwareLimit : kBaseHardwareLimit;
-  unit.hardwareDue = compareRevision(unit.assumedRevision, limit) < 0;
+  unit.hardwareDue = compareRevision(revision, limit) < 0;
   unit.hardwareToCheck =
-      unit.identified && !unit.hardwareDue && compareRevision(unit.assumedRevision, package.packageRevision) == 0;
+      unit.identified && !unit.hardwareDue && compareRevision(revision, package.packageRevision) == 0;
   return unit;
 }
 

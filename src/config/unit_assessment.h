@@ -1,6 +1,6 @@
-// What identification decides for the rest of the run: the unit's row, or none;
-// the revision its records and hardware are judged by; the conversion its
-// configuration records need; whether the hardware image goes down.
+// What identification decides for the rest of the run: whether a row matched;
+// the conversion its configuration records need (judged by the row's revision);
+// whether the hardware image goes down or is checked.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +13,6 @@ namespace korrin {
 
 struct UnitAssessment {
   bool identified = false;  // a row matched (a later build included, once the operator said yes)
-  std::uint32_t row = 0;    // meaningful only when identified
-  // The row's revision, or that of row 0, which stands in for a unit no row matched.
-  RevisionCode assumedRevision = 0;
   // None for a unit no row matched until checkConfigLayout recognises its records.
   ConfigMode conversion = ConfigMode::None;
   bool hardwareDue = false;  // the hardware image is sent after the software
