@@ -64,7 +64,8 @@ std::vector<std::uint32_t> blockAddresses(const Phase& phase) {
 std::string notices(const std::string& shown) {
   const std::size_t fallbacks = testing::count(shown, "speed not working");
   std::size_t retries = 0;
-  for (const char* mark : {"Retry#", "cs err", "Re43", "Info: ret"}) retries += testing::count(shown, mark);
+  for (const char* mark : {"Retry#", "cs err", "Re43", "Info: ret", "not as sent", "not as read"})
+    retries += testing::count(shown, mark);
   // "+" marks among the readout's dots.
   const std::size_t reading = shown.find("Reading config data..\n");
   for (std::size_t i = reading + 22; reading != std::string::npos && i < shown.size() &&
@@ -91,6 +92,19 @@ std::string row(const std::string& phase, const std::string& fault, const std::f
   std::snprintf(seconds, sizeof seconds, "%.1f", run.line.nowMs() / 1000);
   return "| " + phase + " | " + fault + " | " + testing::ending(run, true) + " | " + notices(run.console()) + " | " +
          unit + " | " + seconds + " |\n";
+}
+
+// Where `text` begins among the bytes the unit hears in a clean "convert" run.
+std::uint64_t heardAt(const std::string& text) {
+  static const std::string heard = [] {
+    testing::VirtualRun run("convert");
+    run.run();
+    std::string bytes;
+    for (const sim::Event& e : run.line.transcript)
+      if (e.kind == sim::Event::ToUnit && !e.lost) bytes += e.data;
+    return bytes;
+  }();
+  return heard.find(text);
 }
 
 std::string table() {
@@ -139,6 +153,31 @@ std::string table() {
         unit.faults.damagedTransfer[address] = 1;
       });
     }
+  }
+  // One byte of a command damaged on the line: the unit moves a block to where
+  // its address register points, and the block's own sum confirms it there.
+  struct LineErrorRow {
+    const char* phase;
+    const char* fault;
+    const char* text;  // the command whose byte is damaged, found in a clean run
+    std::size_t at;    // which of its bytes
+    int bit;           // flipped; -1: the byte is lost
+  } const lineErrors[] = {
+      {"readout block 0x5000", "its 'A' lost", "A005000M", 0, -1},
+      {"write-back block 0x0049D0", "'A0049D0' read as 'A0059D0'", "A0049D0D", 4, 0},
+      {"software block 0x009000", "its 'A' lost", "A009000D", 0, -1},
+      {"software block 0x009000", "'A009000' read as 'A001000'", "A009000D", 4, 3},
+      {"software block 0x000400", "'A000400' read as 'A044400' (hardware)", "A000400D", 2, 2},
+  };
+  for (const LineErrorRow& e : lineErrors) {
+    const std::uint64_t index = heardAt(e.text) + e.at;
+    out += row(e.phase, e.fault, [&e, index](sim::UnitModel& unit) {
+      sim::LineError error;
+      error.index = index;
+      error.kind = e.bit < 0 ? sim::LineError::Lose : sim::LineError::FlipBit;
+      error.bit = e.bit < 0 ? 0 : e.bit;
+      unit.faults.lineErrors.push_back(error);
+    });
   }
   out += row("software block 0x00C000", "damaged on every attempt",
              [](sim::UnitModel& unit) { unit.faults.corruptWrites[0x00C000] = 1000; });
