@@ -78,7 +78,7 @@ if(release_is_pro AND release_order GREATER_EQUAL pro_layout_order)
     "overwrites its last 464 bytes, so the unit keeps a record 5 whose checksum no longer holds (and 164 "
     "bytes of the original record 5 exist nowhere else once the saved copy is removed). A write-back "
     "cut past 0x8000 changes the identification window: the next run asks the identification question. "
-    "See the README, \"Building an updater for another release\".")
+    "See docs/maintainer.md, \"Building an updater for another release\".")
 endif()
 
 # unit_table.csv: the header, then rows 0..161 in order; row numbers are what

@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Packs the Windows release an operator takes: a zip holding the executable
-under the release's name, the README's part for the operator as plain text, and
-SHA256SUMS for both.
+under the release's name, the operator's guide (docs/operator-guide.md) as plain
+text, and SHA256SUMS for both.
 
-  release_zip.py --exe korrin-update.exe --readme README.md
+  release_zip.py --exe korrin-update.exe --guide docs/operator-guide.md
                  --name korrin-update-020904 --carries "firmware release ..."
                  --output korrin-update-020904.zip
 
-Exits 1, naming the reason, when the README has no part for the operator.
+Exits 1, naming the reason, when the guide has no title.
 """
 import argparse
 import hashlib
@@ -18,7 +18,6 @@ import textwrap
 import time
 import zipfile
 
-OPERATOR_HEADING = "## For the operator"
 GUIDE_NAME = "operator-guide.txt"
 SUMS_NAME = "SHA256SUMS"
 WIDTH = 78  # a console or Notepad of 80 columns, with room to spare
@@ -28,19 +27,12 @@ SKIP_START = re.compile(r"\s*<!-- guide:skip\b.*-->\s*")
 SKIP_END = re.compile(r"\s*<!-- guide:end -->\s*")
 
 
-def operator_part(readme_text):
-    """The lines from the operator heading up to the next second-level heading."""
-    lines = readme_text.splitlines()
-    try:
-        start = lines.index(OPERATOR_HEADING)
-    except ValueError:
+def operator_part(guide_text):
+    """The guide's lines from its title on, or None when it has no title."""
+    lines = guide_text.splitlines()
+    if not lines or not lines[0].startswith("# "):
         return None
-    end = len(lines)
-    for i in range(start + 1, len(lines)):
-        if lines[i].startswith("## "):
-            end = i
-            break
-    return without_skipped(lines[start:end])
+    return without_skipped(lines)
 
 
 def without_skipped(lines):
@@ -120,7 +112,7 @@ def render_guide(part, preface):
             continue
         if line.startswith("#"):
             title = plain(line.lstrip("#").strip())
-            rule = "=" if line.startswith("## ") else "-"
+            rule = "=" if line.startswith("# ") else "-"
             out += [title, rule * len(title), ""]
             i += 1
         elif line.startswith("|"):
@@ -149,16 +141,16 @@ def render_guide(part, preface):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True)
-    parser.add_argument("--readme", required=True)
+    parser.add_argument("--guide", required=True, help="the operator's guide in markdown")
     parser.add_argument("--name", required=True, help="the release's name, korrin-update-<revision>")
     parser.add_argument("--carries", required=True, help="what the executable carries, in words")
     parser.add_argument("--output", required=True)
     args = parser.parse_args()
 
-    with open(args.readme, encoding="utf-8") as f:
+    with open(args.guide, encoding="utf-8") as f:
         part = operator_part(f.read())
     if part is None:
-        print(f"{args.readme} has no '{OPERATOR_HEADING}' part to make the operator guide from", file=sys.stderr)
+        print(f"{args.guide} does not start with a '# ' title: no operator guide to make", file=sys.stderr)
         return 1
     exe_name = args.name + ".exe"
     preface = [

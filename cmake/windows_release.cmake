@@ -2,8 +2,8 @@
 #   - version information in korrin-update.exe, from KORRIN_RELEASE_DIR/release.txt,
 #     and its application manifest; the executable stripped;
 #   - the target release-zip: build/<preset>/korrin-update-<revision>.zip holding
-#     korrin-update-<revision>.exe, operator-guide.txt (the README's part for the
-#     operator, extracted at build time) and SHA256SUMS.
+#     korrin-update-<revision>.exe, operator-guide.txt (docs/operator-guide.md as
+#     plain text, made at build time) and SHA256SUMS.
 # release.txt is read at configure time; changing it configures again.
 
 include("${CMAKE_CURRENT_LIST_DIR}/version_numbers.cmake")
@@ -58,11 +58,11 @@ if(Python3_Interpreter_FOUND)
     OUTPUT "${korrin_release_zip}"
     COMMAND Python3::Interpreter "${CMAKE_CURRENT_LIST_DIR}/release_zip.py"
       --exe "$<TARGET_FILE:korrin-update>"
-      --readme "${CMAKE_CURRENT_SOURCE_DIR}/README.md"
+      --guide "${CMAKE_CURRENT_SOURCE_DIR}/docs/operator-guide.md"
       --name "${KORRIN_RELEASE_NAME}"
       --carries "firmware release ${KORRIN_REVISION_DATE} (${KORRIN_REVISION}) for the ${KORRIN_MODEL_TEXT}"
       --output "${korrin_release_zip}"
-    DEPENDS korrin-update "${CMAKE_CURRENT_SOURCE_DIR}/README.md" "${CMAKE_CURRENT_LIST_DIR}/release_zip.py"
+    DEPENDS korrin-update "${CMAKE_CURRENT_SOURCE_DIR}/docs/operator-guide.md" "${CMAKE_CURRENT_LIST_DIR}/release_zip.py"
     COMMENT "Packing ${KORRIN_RELEASE_NAME}.zip"
     VERBATIM)
   add_custom_target(release-zip DEPENDS "${korrin_release_zip}")

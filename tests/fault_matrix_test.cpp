@@ -1,7 +1,7 @@
 // The fault matrix: every reply of the protocol lost, cut short, garbled or
 // delayed past its wait, and line noise that damages blocks, in each phase of
-// a full update with conversion and hardware image. The table stands in the
-// README; this test fails when a row changes, and prints the new table.
+// a full update with conversion and hardware image. The table stands in
+// docs/measurements.md; this test fails when a row changes, and prints the new table.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -192,7 +192,7 @@ TEST(FaultMatrixTest, ReadmeTableIsCurrent) {
   const std::string current = table();
   EXPECT_EQ(current.find("WRONG"), std::string::npos) << "a fault left the unit flashed wrongly:\n" << current;
   EXPECT_EQ(testing::readmeTable("fault-matrix"), current)
-      << "The fault matrix changed. Review, then put this table into README.md:\n" << current;
+      << "The fault matrix changed. Review, then put this table into docs/measurements.md:\n" << current;
 }
 
 // The line-error campaign: one byte of a whole update damaged, one bit flipped
@@ -392,12 +392,12 @@ TEST(FaultMatrixTest, LineErrorCampaign) {
   for (const auto& [phase, counts] : byPhase) table += line(phase, counts);
   table += line("all", all);
   std::printf("line-error campaign: %zu runs in %.1f s\n", all.runs, seconds);
-  // A few runs still end wrong, each named in the README under the table:
+  // A few runs still end wrong, each named in docs/measurements.md under the table:
   // the table pins their number, so that one more fails here.
   EXPECT_LE(all.outcome[kWrongFlash] + all.outcome[kRecordsLost], 6u) << findings;
   EXPECT_EQ(all.outcome[kOther], 0u) << findings;
   EXPECT_EQ(testing::readmeTable("line-errors"), table)
-      << "The line-error campaign changed. Review, then put this table into README.md:\n" << table;
+      << "The line-error campaign changed. Review, then put this table into docs/measurements.md:\n" << table;
 }
 
 }  // namespace

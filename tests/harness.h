@@ -148,11 +148,11 @@ inline std::string ending(const VirtualRun& run, bool longLabel) {
   return "?";
 }
 
-// The README's table between <!-- name:begin --> and <!-- name:end -->, or "(missing)".
+// The table of docs/measurements.md between <!-- name:begin --> and <!-- name:end -->, or "(missing)".
 inline std::string readmeTable(const std::string& name) {
-  std::ifstream readme(std::string(KORRIN_SOURCE_DIR) + "/README.md");
+  std::ifstream file(std::string(KORRIN_SOURCE_DIR) + "/docs/measurements.md");
   std::stringstream text;
-  text << readme.rdbuf();
+  text << file.rdbuf();
   const std::string doc = text.str(), begin = "<!-- " + name + ":begin -->\n", end = "<!-- " + name + ":end -->";
   const std::size_t from = doc.find(begin), to = doc.find(end);
   if (from == std::string::npos || to == std::string::npos) return "(missing)";

@@ -4,7 +4,7 @@
 // the unit back into update mode, a second run on a healthy line with the PC's
 // files as the first run left them. Every row must end with the unit holding
 // exactly the release's images and the records of one conversion. The table
-// stands in the README; this test fails when a row changes, and prints it.
+// stands in docs/measurements.md; this test fails when a row changes, and prints it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -323,7 +323,7 @@ TEST(InterruptionMatrixTest, ReadmeTableIsCurrent) {
   current += rowsOfCopies(inRecord2, sent[5]);
   EXPECT_EQ(current.find("WRONG"), std::string::npos) << "an interruption cost the unit its update:\n" << current;
   EXPECT_EQ(testing::readmeTable("interruption-matrix"), current)
-      << "The interruption matrix changed. Review, then put this table into README.md:\n" << current;
+      << "The interruption matrix changed. Review, then put this table into docs/measurements.md:\n" << current;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks a Windows release zip before it goes to operators:
 
-  tools/check_release_zip.py ZIP [--release DIR] [--readme FILE] [--exe FILE]
+  tools/check_release_zip.py ZIP [--release DIR] [--guide FILE] [--exe FILE]
 
 - its name and its executable's name carry the revision of DIR/release.txt;
 - it holds exactly the executable, operator-guide.txt and SHA256SUMS;
@@ -10,8 +10,8 @@
   revision and model, with the file version MM.DD.YY.0 as the revision's
   digit pairs read (decimal), a CompanyName and a LegalCopyright;
 - its manifest asks for the invoker's rights, names Windows 10/11 and UTF-8;
-- the guide holds every text of the README's part for the operator (but those
-  marked guide:skip), as plain text in lines of at most 80 columns, with
+- the guide holds every text of docs/operator-guide.md (but those marked
+  guide:skip), as plain text in lines of at most 80 columns, with
   nothing for Linux, macOS or the measurements;
 - with --exe, the executable is byte for byte that file.
 
@@ -146,15 +146,11 @@ def version_info(pe):
 
 # ---- the guide
 
-def operator_texts(readme):
-    """Every text of the README's part for the operator that the guide must hold."""
-    lines = readme.splitlines()
-    start = lines.index("## For the operator")
+def operator_texts(source):
+    """Every text of the operator's guide in markdown that the plain guide must hold."""
     texts = []
     skipping = False
-    for line in lines[start:]:
-        if line.startswith("## ") and texts:
-            break
+    for line in source.splitlines():
         if re.fullmatch(r"\s*<!-- guide:skip\b.*-->\s*", line):
             skipping = True
         elif re.fullmatch(r"\s*<!-- guide:end -->\s*", line):
@@ -250,7 +246,7 @@ def check(args):
     guide = raw.decode("utf-8-sig")
     if "\n" in guide.replace("\r\n", ""):
         raise Refused(f"{GUIDE_NAME} has lines not ended by CRLF")
-    with open(args.readme, encoding="utf-8") as f:
+    with open(args.guide, encoding="utf-8") as f:
         texts = operator_texts(f.read())
     for number, line in enumerate(guide.lstrip("\ufeff").split("\r\n"), 1):
         if len(line) > GUIDE_COLUMNS:
@@ -262,15 +258,15 @@ def check(args):
     flat = collapse(guide)
     for text in [exe_name, revision] + texts:
         if collapse(text) not in flat:
-            raise Refused(f"{GUIDE_NAME} lacks the README's operator text: {text!r}")
-    print(f"ok: {GUIDE_NAME} names {exe_name} and holds all {len(texts)} texts of the README's part for the operator")
+            raise Refused(f"{GUIDE_NAME} lacks the text of {os.path.basename(args.guide)}: {text!r}")
+    print(f"ok: {GUIDE_NAME} names {exe_name} and holds all {len(texts)} texts of {os.path.basename(args.guide)}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("zip")
     parser.add_argument("--release", default=os.path.join(ROOT, "release"))
-    parser.add_argument("--readme", default=os.path.join(ROOT, "README.md"))
+    parser.add_argument("--guide", default=os.path.join(ROOT, "docs", "operator-guide.md"))
     parser.add_argument("--exe")
     args = parser.parse_args()
     try:
