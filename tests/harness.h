@@ -87,11 +87,13 @@ struct VirtualRun {
     EXPECT_EQ(line.resourcesGivenBack, 1);
     EXPECT_EQ(line.keysBeforeGivenBack, line.keysRead()) << "given back before the last key";
     const auto& events = line.transcript;
-    const auto key = std::find_if(events.rbegin(), events.rend(), [](const sim::Event& e) { return e.kind == sim::Event::Key; });
+    const auto key =
+        std::find_if(events.rbegin(), events.rend(), [](const sim::Event& e) { return e.kind == sim::Event::Key; });
     EXPECT_TRUE(std::all_of(events.rbegin(), key, [](const sim::Event& e) { return e.kind == sim::Event::Close; }))
         << "after the key only the port is released";
     EXPECT_TRUE(console().find("stopped working") == std::string::npos ||
-                console().find("(" + line.failure + ")\n") != std::string::npos) << "called after the loss: " << line.failure;
+                console().find("(" + line.failure + ")\n") != std::string::npos)
+        << "called after the loss: " << line.failure;
   }
   std::string console() const { return line.console(); }
   std::string wire() const { return line.wire(); }

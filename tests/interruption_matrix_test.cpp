@@ -103,7 +103,8 @@ std::string firstRunTime(const testing::VirtualRun& first, int kind, sim::Ticks 
   EXPECT_TRUE(kind != 3 || last.substr(6) == "CX" || last.substr(6) == "EX" || last == "L000400X" ||
               last == "A008000X")
       << last;
-  EXPECT_TRUE(kind != 1 || testing::count(first.console(), "cs err") == 0) << "a repeat notice for a block the port lost";
+  EXPECT_TRUE(kind != 1 || testing::count(first.console(), "cs err") == 0)
+      << "a repeat notice for a block the port lost";
   char seconds[16];
   std::snprintf(seconds, sizeof seconds, "%.1f", sim::toMs(took) / 1000);
   return seconds;
