@@ -56,9 +56,8 @@ TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const bool matched = c.row < kUnitTableRows;
     const UnitAssessment unit = assessUnit({ExitLabel::kNone, c.row}, package(c.pro, c.release));
-    EXPECT_EQ(unit.identified, matched);
+    EXPECT_EQ(unit.identified, c.row < kUnitTableRows);
     EXPECT_EQ(unit.conversion, c.conversion);
     EXPECT_EQ(unit.hardwareDue, c.hardware);
     EXPECT_EQ(unit.hardwareToCheck, c.hardwareChecked);

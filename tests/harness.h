@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "app/updater.h"
 #include "package/firmware_package.h"
 #include "protocol/link.h"
@@ -68,7 +70,30 @@ struct VirtualRun {
     } catch (const sim::Killed&) {
       killed = true;
     }
+    checkWholeRun();
     return status;
+  }
+  // What every run keeps, however it ends: no read waits for bytes that never
+  // come; the run's resources (the fine tick, the stops, the PC kept awake, the
+  // title) are held whenever the port is used and given back once, after the
+  // last key, which only the port's release follows; a lost port gets no call
+  // after the one that failed (the line keeps the last failure, the console
+  // shows the first).
+  void checkWholeRun() const {
+    EXPECT_FALSE(line.hung);
+    if (killed) return;
+    EXPECT_FALSE(line.portUsedUnheld) << "the PC free to sleep while the updater worked with the unit";
+    EXPECT_EQ(line.resourcesTaken, 1);
+    EXPECT_EQ(line.resourcesGivenBack, 1);
+    EXPECT_EQ(line.keysBeforeGivenBack, line.keysRead()) << "given back before the last key";
+    const auto& events = line.transcript;
+    const auto key =
+        std::find_if(events.rbegin(), events.rend(), [](const sim::Event& e) { return e.kind == sim::Event::Key; });
+    EXPECT_TRUE(std::all_of(events.rbegin(), key, [](const sim::Event& e) { return e.kind == sim::Event::Close; }))
+        << "after the key only the port is released";
+    EXPECT_TRUE(console().find("stopped working") == std::string::npos ||
+                console().find("(" + line.failure + ")\n") != std::string::npos)
+        << "called after the loss: " << line.failure;
   }
   std::string console() const { return line.console(); }
   std::string wire() const { return line.wire(); }

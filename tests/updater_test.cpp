@@ -81,8 +81,7 @@ std::function<void(VirtualRun&)> unconfirmed(std::uint32_t address, bool upload 
 }
 
 // Each exit shows its texts, leaves the unit as it must (not flashed, 'X'
-// once it has been talked to, nothing after it), returns its status, and gives
-// back the timer resolution and the stop requests once, after the last key.
+// once it has been talked to, nothing after it) and returns its status.
 TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
   const std::string e4 =
       "\nKorrin not in update mode, serial cable not connected,\nor other sw already using com1. (err1)\n"
@@ -96,60 +95,58 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
   struct Case {
     const char* label;
     const char* scenario;
-    const char* option;  // on the command line, if any
     std::function<void(VirtualRun&)> prepare;
     int status;
     std::string tail;  // of the console, before the prompt
     std::string wire;  // the end of what the PC sent
   } const cases[] = {
-      {"usage", "uptodate", "-c9", [](VirtualRun&) {}, 0, "where X is 1-4\n", ""},
-      {"E4, the PC's ports listed", "silent", nullptr, [](VirtualRun&) {}, 0,
+      {"E4, the PC's ports listed", "silent", [](VirtualRun&) {}, 0,
        e4 + "\n  COM1\n  COM2\n  COM3\n  COM4" + portHelp, "E"},
-      {"E4 on a PC without serial ports", "silent", nullptr, [](VirtualRun& run) { run.line.ports.clear(); }, 0,
+      {"E4 on a PC without serial ports", "silent", [](VirtualRun& run) { run.line.ports.clear(); }, 0,
        e4 + " none found" + portHelp, ""},
-      {"E5 after every step of the ladder", "dropout", nullptr, [](VirtualRun&) {}, 0,
+      {"E5 after every step of the ladder", "dropout", [](VirtualRun&) {}, 0,
        "version 020904\n\n28800k RS232 speed not working trying 14400k \n"
        "14400k RS232 speed not working trying 9600k \n9600k RS232 speed not working trying 4800k \n"
        "4800k RS232 speed not working trying 2400k \n2400k RS232 speed not working trying 1000k \n"
        "RS232 communication problem. Update exiting\nConnection cannot be made\n",
        "EB028800" + std::string(21, 'E') + "B014400EB009600EB004800EB002400EB001000EX"},
-      {"E6", "wrong-model", nullptr, [](VirtualRun&) {}, 1,
+      {"E6", "wrong-model", [](VirtualRun&) {}, 1,
        "Unit ID's as KorrinPro, but this firmware is for a Korrin    (ind:3)\n" + notUpdated,
        testing::kStartupWire + "A008000L00e000CX"},
-      {"E7", "unknown", nullptr, [](VirtualRun& run) { run.line.keys = "nx"; }, 1, "(y/n)\n" + notUpdated, "CX"},
-      {"E8", "convert", nullptr, [](VirtualRun& run) { run.unit.faults.replies.push_back({'E', 22, 1, sim::ReplyFault::Lose}); },
+      {"E7", "unknown", [](VirtualRun& run) { run.line.keys = "nx"; }, 1, "(y/n)\n" + notUpdated, "CX"},
+      {"E8", "convert", [](VirtualRun& run) { run.unit.faults.replies.push_back({'E', 22, 1, sim::ReplyFault::Lose}); },
        0, "Connection failed at check config\n", "CTB014400EX"},
-      {"E9", "convert", nullptr, [](VirtualRun& run) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); },
+      {"E9", "convert", [](VirtualRun& run) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); },
        0, "Connection failed after check config\n", "V0B028800EX"},
       // A unit of this very build: its hardware region is checked (it holds the image), not sent.
       // Then the software, and the records as found before the download: the hardware was just seen whole.
-      {"E10", "uptodate", nullptr, [](VirtualRun&) {}, 1, ".\nChecking HW image.." + kFinalTexts,
+      {"E10", "uptodate", [](VirtualRun&) {}, 1, ".\nChecking HW image.." + kFinalTexts,
        "CA040000L00E000CA04E000L00E000CA05C000L00E000CA06A000L00201E"
        "CA004000L004000CA000000L004000CA008000L00E000CA016000L0090D2CJFLASHING DONE IN ABOUT 30 SECS\nF5382"},
-      {"bound in the readout", "convert", nullptr, unconfirmed(0x5000, true), 0, bound("005000"), "CX"},
+      {"bound in the readout", "convert", unconfirmed(0x5000, true), 0, bound("005000"), "CX"},
       // A line that garbles but still answers keeps its 32 attempts.
-      {"every upload cut short", "convert", nullptr,
+      {"every upload cut short", "convert",
        [](VirtualRun& run) { run.unit.faults.replies.push_back({'M', 0, 1000, sim::ReplyFault::CutShort}); }, 0,
        bound("004000"), "MX"},
-      {"bound in the write-back", "convert", nullptr, unconfirmed(0x49D0), 0, bound("0049D0"), "CX"},
-      {"bound in the software's first part", "convert", nullptr, unconfirmed(0), 0, bound("000000"), "CX"},
-      {"bound in its last block", "convert", nullptr, unconfirmed(0x3C00), 0, bound("003C00"), "CX"},
-      {"bound in the second part", "convert", nullptr, unconfirmed(0xC000), 0, bound("00C000"), "CX"},
-      {"bound in its last block", "convert", nullptr, unconfirmed(0x1F000), 0, bound("01F000"), "CX"},
-      {"bound in the hardware", "convert", nullptr, unconfirmed(0x40000), 0, bound("040000"), "CX"},
-      {"bound in its last block", "convert", nullptr, unconfirmed(0x6C000), 0, bound("06C000"), "CX"},
-      {"stopped", "uptodate", nullptr, [](VirtualRun& run) { run.line.stopAt = 0; }, 0,
+      {"bound in the write-back", "convert", unconfirmed(0x49D0), 0, bound("0049D0"), "CX"},
+      {"bound in the software's first part", "convert", unconfirmed(0), 0, bound("000000"), "CX"},
+      {"bound in its last block", "convert", unconfirmed(0x3C00), 0, bound("003C00"), "CX"},
+      {"bound in the second part", "convert", unconfirmed(0xC000), 0, bound("00C000"), "CX"},
+      {"bound in its last block", "convert", unconfirmed(0x1F000), 0, bound("01F000"), "CX"},
+      {"bound in the hardware", "convert", unconfirmed(0x40000), 0, bound("040000"), "CX"},
+      {"bound in its last block", "convert", unconfirmed(0x6C000), 0, bound("06C000"), "CX"},
+      {"stopped", "uptodate", [](VirtualRun& run) { run.line.stopAt = 0; }, 0,
        "Connected\n\nStopped at the operator's request\n" + notUpdated, "EEX"},
-      {"port lost", "uptodate", nullptr, [](VirtualRun& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; }, 0,
+      {"port lost", "uptodate", [](VirtualRun& run) { run.line.vanishAt = 5 * sim::kTicksPerSecond; }, 0,
        "Connected\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
        "(ClearCommError: The device is not connected. 1167)\n" + notUpdated, "GH"},
-      {"port lost in the hardware check", "uptodate", nullptr,
+      {"port lost in the hardware check", "uptodate",
        [](VirtualRun& run) { run.line.vanishAt = 50'910 * sim::kTicksPerMs; }, 0,
        "\nChecking HW image..\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
        "(ClearCommError: The device is not connected. 1167)\n" + notUpdated,
        "A04E000L00E000C"},
       // A driver that takes nothing holds a write for its time-out, not for ever.
-      {"port stuck", "uptodate", nullptr, [](VirtualRun& run) { run.line.stuckAt = 5 * sim::kTicksPerSecond; }, 0,
+      {"port stuck", "uptodate", [](VirtualRun& run) { run.line.stuckAt = 5 * sim::kTicksPerSecond; }, 0,
        "\nChecking version..\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
        "(WriteFile: 15 of 15 bytes not taken within the write time-out)\n" + notUpdated, "GH"},
   };
@@ -157,22 +154,11 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
     SCOPED_TRACE(c.label);
     VirtualRun run(c.scenario);
     c.prepare(run);
-    EXPECT_EQ(run.run(c.option ? std::vector<const char*>{c.option} : std::vector<const char*>{}), c.status);
+    EXPECT_EQ(run.run(), c.status);
     EXPECT_EQ(testing::tailOf(run.console(), c.tail.size() + kPrompt.size()), c.tail + kPrompt);
     EXPECT_EQ(testing::tailOf(run.wire(), c.wire.size()), c.wire);
     run.expect.flashed = c.status == 1 && c.tail.find("Now flashing") != std::string::npos;
     EXPECT_TRUE(run.verdict().ok) << run.verdict().report;
-    EXPECT_FALSE(run.line.hung);
-    // The run's resources (the fine tick, the stops, the PC kept awake, the
-    // title) held whenever the port is used, given back once, after the last key.
-    EXPECT_FALSE(run.line.portUsedUnheld) << "the PC free to sleep while the updater worked with the unit";
-    EXPECT_EQ(run.line.resourcesTaken, 1);
-    EXPECT_EQ(run.line.resourcesGivenBack, 1);
-    EXPECT_EQ(run.line.keysBeforeGivenBack, run.line.keysRead()) << "given back before the last key";
-    const auto& events = run.line.transcript;
-    const auto key = std::find_if(events.rbegin(), events.rend(), [](const sim::Event& e) { return e.kind == sim::Event::Key; });
-    EXPECT_TRUE(std::all_of(events.rbegin(), key, [](const sim::Event& e) { return e.kind == sim::Event::Close; }))
-        << "after the key only the port is released";
   }
 }
 
