@@ -80,6 +80,17 @@ std::function<void(VirtualRun&)> unconfirmed(std::uint32_t address, bool upload 
   return [=](VirtualRun& run) { (upload ? run.unit.faults.corruptReads : run.unit.faults.corruptWrites)[address] = 1000; };
 }
 
+// The unit's replies to 'C' over `length` bytes from `address`: lost, or with another sum.
+std::function<void(VirtualRun&)> windowSum(std::uint32_t address, std::uint32_t length, bool lost) {
+  return [=](VirtualRun& run) {
+    run.unit.faults.replyHook = [&unit = run.unit, address, length, lost](char command, std::string& reply,
+                                                                         std::uint32_t&) {
+      if (command != 'C' || unit.addressRegister() != address || unit.lengthRegister() != length) return;
+      reply = lost ? "" : "CS=00000000";
+    };
+  };
+}
+
 // Each exit shows its texts, leaves the unit as it must (not flashed, 'X'
 // once it has been talked to, nothing after it) and returns its status.
 TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
@@ -124,6 +135,18 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        "CA040000L00E000CA04E000L00E000CA05C000L00E000CA06A000L00201E"
        "CA004000L004000CA000000L004000CA008000L00E000CA016000L0090D2CJFLASHING DONE IN ABOUT 30 SECS\nF5382"},
       {"bound in the readout", "convert", unconfirmed(0x5000, true), 0, bound("005000"), "CX"},
+      {"bound in an unknown unit's layout check", "unknown",
+       [](VirtualRun& run) {
+         run.line.keys = "y";
+         run.unit.faults.corruptReads[0x4000] = 1000;
+       },
+       0, bound("004000"), "CX"},
+      // Before the download, what the run must leave as it was cannot be summed.
+      {"no sum of the records before the download", "uptodate", windowSum(0x4000, 0x4000, true), 0,
+       "\nThe unit did not answer a memory sum: not flashed\n" + notUpdated, "CX"},
+      // A window whose sum never agrees, though each of its blocks does: four rounds, then no flash.
+      {"a window that never holds", "convert", windowSum(0, 0x4000, false), 0,
+       "\nUnit memory at 000000 not as sent after 4 checks\n" + notUpdated, "CX"},
       // A line that garbles but still answers keeps its 32 attempts.
       {"every upload cut short", "convert",
        [](VirtualRun& run) { run.unit.faults.replies.push_back({'M', 0, 1000, sim::ReplyFault::CutShort}); }, 0,

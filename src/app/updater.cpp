@@ -182,8 +182,11 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package,
   Link& link = session.link;
   beginPhase(progress, ProgressTitle::kSoftware);
   std::vector<SumWindow> windows, hardware;
-  if (!noteWhatStays(session, package, windows, hardware))
-    return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kBlockFailed;
+  if (!noteWhatStays(session, package, windows, hardware)) {
+    if (link.port.lost()) return ExitLabel::kLineLost;
+    consolePrint("\nThe unit did not answer a memory sum: not flashed\n");
+    return ExitLabel::kBlockFailed;
+  }
   showOnUnit(link, "DOWNLOADING UPDATE");
   consolePrint("\nSending SW update..");
   presenceCheck(link);  // answered or not, the download goes on
