@@ -366,6 +366,22 @@ TEST(SeamDrain, EndsWithinItsBoundOrWaitsTheLineTime) {
 // When the device goes away (the far end closes: EIO; the line is hung up:
 // reads return 0, as on an unplugged USB adapter) a read for bytes that will
 // never come ends.
+// What the receive queue reports is read whole and at once: the updater asks
+// for no more than that, and a read that waited on would cost a reply's time.
+TEST_F(SeamOnPty, ReadTakesWhatIsWaitingAtOnce) {
+  pty_.write({'C', 'S', '='});
+  std::uint32_t waiting = 0;
+  for (auto deadline = Clock::now() + std::chrono::seconds(1); waiting < 3 && Clock::now() < deadline;)
+    ASSERT_TRUE(os::bytesWaiting(port_.port, waiting));
+  ASSERT_EQ(waiting, 3u);
+  char buffer[3] = {};
+  std::uint32_t got = 0;
+  const auto started = Clock::now();
+  EXPECT_TRUE(os::readPort(port_.port, buffer, waiting, got)) << port_.failure();
+  EXPECT_LT(Clock::now() - started, milliseconds(50));
+  EXPECT_EQ(std::string(buffer, got), "CS=");
+}
+
 TEST(SeamRead, EndsWhenTheDeviceGoesAway) {
   for (const char* how : {"far end closed", "line hung up"}) {
     SCOPED_TRACE(how);
