@@ -93,19 +93,6 @@ std::string row(const std::string& phase, const std::string& fault, const std::f
          unit + " | " + seconds + " |\n";
 }
 
-// Where `text` begins among the bytes the unit hears in a clean "convert" run.
-std::uint64_t heardAt(const std::string& text) {
-  static const std::string heard = [] {
-    testing::VirtualRun run("convert");
-    run.run();
-    std::string bytes;
-    for (const sim::Event& e : run.line.transcript)
-      if (e.kind == sim::Event::ToUnit && !e.lost) bytes += e.data;
-    return bytes;
-  }();
-  return heard.find(text);
-}
-
 std::string table() {
   std::string out = "| Phase | Reply fault | Run ends | Notices | Unit after the run | Virtual s |\n|---|---|---|---|---|---|\n";
   out += row("(none)", "(none)", [](sim::UnitModel&) {});
@@ -169,7 +156,7 @@ std::string table() {
       {"software block 0x000400", "'A000400' read as 'A044400' (hardware)", "A000400D", 2, 2},
   };
   for (const LineErrorRow& e : lineErrors) {
-    const std::uint64_t index = heardAt(e.text) + e.at;
+    const std::uint64_t index = testing::heardAt("convert", e.text) + e.at;
     out += row(e.phase, e.fault, [&e, index](sim::UnitModel& unit) {
       sim::LineError error;
       error.index = index;

@@ -134,6 +134,17 @@ inline void runAgain(VirtualRun& next, VirtualRun& before, const std::string& ke
   next.run({}, package);
 }
 
+// Where `text` first begins among the bytes the unit hears in a clean run of
+// `scenario`: the index a line error of sim::UnitFaults names.
+inline std::uint64_t heardAt(const char* scenario, const std::string& text) {
+  VirtualRun run(scenario);
+  run.run();
+  std::string heard;
+  for (const sim::Event& e : run.line.transcript)
+    if (e.kind == sim::Event::ToUnit && !e.lost) heard += e.data;
+  return heard.find(text);
+}
+
 // When the PC began to send the first text that is exactly `marker`, else the
 // first that contains it; -1 when none does.
 inline sim::Ticks sentAt(const sim::VirtualLine& line, const std::string& marker) {

@@ -144,6 +144,19 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
       // Before the download, what the run must leave as it was cannot be summed.
       {"no sum of the records before the download", "uptodate", windowSum(0x4000, 0x4000, true), 0,
        "\nThe unit did not answer a memory sum: not flashed\n" + notUpdated, "CX"},
+      // A software block's address read as the records' ("A000400" as "A004400"): records this
+      // run did not read cannot be put back, and the unit is not flashed over them.
+      {"records overwritten by a misplaced block", "uptodate",
+       [index = testing::heardAt("uptodate", "A000400D") + 3](VirtualRun& run) {
+         sim::LineError error;
+         error.index = index;
+         error.bit = 2;
+         run.unit.faults.lineErrors.push_back(error);
+       },
+       0,
+       "\nThe config records on the unit were overwritten by a line error: not flashed.\n"
+       "Run the update again; the unit's settings must then be set again by hand.\n" + notUpdated,
+       "CX"},
       // A window whose sum never agrees, though each of its blocks does: four rounds, then no flash.
       {"a window that never holds", "convert", windowSum(0, 0x4000, false), 0,
        "\nUnit memory at 000000 not as sent after 4 checks\n" + notUpdated, "CX"},
