@@ -32,20 +32,6 @@ constexpr TransferPlan kSoftwareSecondPartPlan{kImageBlock, false, countedNotice
                                                Stops::Taken};
 constexpr TransferPlan kHardwarePlan{kImageBlock, true, countedNotice(), Progress::DotPerBlock, Stops::Taken};
 
-// How many windows of the unit's hardware region hold the release's hardware
-// image, by the unit's sums. A reply that does not parse counts as a
-// difference: the cost of doubt is one hardware download, the cost of a wrong
-// yes a unit flashed over a half-written hardware image.
-std::size_t hardwareWindowsInPlace(Link& link, std::vector<SumWindow>& windows) {
-  std::size_t held = 0;
-  for (SumWindow& w : windows) {
-    std::uint32_t sum = 0;
-    w.known = askSum(link, w.address, w.length, sum) && sum == w.sum;
-    if (w.known) ++held;
-  }
-  return held;
-}
-
 void planHardware(ProgressTitle& progress, const FirmwarePackage& package, std::uint32_t speed) {
   planPhase(progress, ProgressTitle::kHardware, package.hwSize, kImageBlock, false, speed);
 }
@@ -210,7 +196,10 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package,
   bool sendHardware = session.unit.hardwareDue;
   if (!sendHardware && session.unit.hardwareToCheck) {
     consolePrint("\nChecking HW image..");
-    const std::size_t held = hardwareWindowsInPlace(link, hardware);
+    // A reply that does not parse counts as a difference: the cost of doubt is
+    // one hardware download, the cost of a wrong yes a unit flashed over a
+    // half-written hardware image.
+    const std::size_t held = askWindowsOnce(link, hardware);
     if (link.port.lost()) return ExitLabel::kLineLost;
     sendHardware = held < hardware.size();
     // A region that matches nowhere holds another release's whole image as

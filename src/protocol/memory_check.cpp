@@ -111,6 +111,16 @@ bool addWindowsAsFound(Link& link, std::vector<SumWindow>& windows, std::uint32_
   return true;
 }
 
+std::size_t askWindowsOnce(Link& link, std::vector<SumWindow>& windows) {
+  std::size_t held = 0;
+  for (SumWindow& w : windows) {
+    std::uint32_t sum = 0;
+    w.known = askSum(link, w.address, w.length, sum) && sum == w.sum;
+    if (w.known) ++held;
+  }
+  return held;
+}
+
 CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
   for (std::uint32_t round = 0; round < kCheckRounds; ++round) {
     if (os::stopRequested()) return {CheckEnd::Stopped, 0};

@@ -5,6 +5,7 @@
 // window that differs to its blocks, and moves those blocks again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -44,6 +45,10 @@ void addWindows(std::vector<SumWindow>& windows, std::uint32_t address, const st
 // The same stretch as it is now on the unit, by its sums: what the run must
 // leave as it found. False when a sum did not come.
 bool addWindowsAsFound(Link& link, std::vector<SumWindow>& windows, std::uint32_t address, std::uint32_t length);
+
+// Asks each window once, without putting anything right: marks those that
+// hold their sum as known and returns how many do.
+std::size_t askWindowsOnce(Link& link, std::vector<SumWindow>& windows);
 
 enum class CheckEnd {
   Held,       // every window holds its sum
