@@ -9,7 +9,6 @@ namespace {
 
 constexpr std::size_t kHeaderBytes = 8;
 constexpr std::size_t kTrailerBytes = 4;  // checksum word, then two pad bytes
-constexpr std::size_t kLegacyReadoutTail = 192;  // read with the records, part of none
 constexpr std::uint8_t kMarker = ':';
 
 std::size_t checksumOffset(RecordLayout layout) { return recordBytes(layout) - kTrailerBytes; }
@@ -150,7 +149,7 @@ void sealRecord(std::uint8_t* record, RecordLayout layout) {
 void fillConfigArea(std::vector<std::uint8_t>& memory, const ConfigAreaSetup& setup) {
   const std::size_t size = recordBytes(setup.layout);
   const std::size_t at = checksumOffset(setup.layout);
-  const std::size_t end = kConfigBaseAddress + kRecordsPerUnit * size + kLegacyReadoutTail;
+  const std::size_t end = std::max<std::size_t>(kConfigBaseAddress + kRecordsPerUnit * size, kConfigAreaEndAddress);
   if (memory.size() < end) memory.resize(end, 0);
 
   // A rare draw that breaks a promise of the header is drawn again.
@@ -181,10 +180,9 @@ void fillConfigArea(std::vector<std::uint8_t>& memory, const ConfigAreaSetup& se
         storeSum(record, at, static_cast<std::uint16_t>(sum + off));
       }
     }
-    if (setup.layout == RecordLayout::Legacy) {
-      std::uint8_t* tail = memory.data() + kConfigBaseAddress + kRecordsPerUnit * size;
-      for (std::size_t i = 0; i < kLegacyReadoutTail; ++i) tail[i] = noise.next();
-    }
+    // What no record holds up to the software is whatever the unit last kept there.
+    for (std::size_t a = kConfigBaseAddress + kRecordsPerUnit * size; a < kConfigAreaEndAddress; ++a)
+      memory[a] = noise.next();
     if (acceptable(memory, setup)) return;
   }
 }

@@ -97,9 +97,10 @@ TEST(ConfigPhaseTest, RecordZeroDecidesTheLayoutOfAnUnidentifiedUnit) {
     EXPECT_EQ(check.layout, c.mode);
     EXPECT_EQ(bench.line.console(), "Checking config data..\n" + c.console);
     const std::string wire = bench.line.wire();
-    EXPECT_EQ(wire.substr(0, 15), "L000040A004000M");
-    EXPECT_EQ(testing::tailOf(wire, 31), "L000010A0049C0MCA004000L0009D0C")
-        << "2512 bytes: record 0 of either layout, then the unit's sum of them";
+    EXPECT_EQ(wire.substr(0, 37), "L0009D0A004000CA008000L000040A004000M")
+        << "the unit's sum of record 0 before it is read, the address register parked, the first block";
+    EXPECT_EQ(testing::tailOf(wire, 31), "L000010A0049C0MCL0009D0A004000C")
+        << "2512 bytes: record 0 of either layout, then the unit's sum of them again";
   }
 }
 

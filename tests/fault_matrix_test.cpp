@@ -64,7 +64,7 @@ std::vector<std::uint32_t> blockAddresses(const Phase& phase) {
 std::string notices(const std::string& shown) {
   const std::size_t fallbacks = testing::count(shown, "speed not working");
   std::size_t retries = 0;
-  for (const char* mark : {"Retry#", "cs err", "Re43", "Info: ret", "not as sent", "not as read"})
+  for (const char* mark : {"Retry#", "cs err", "Re43", "Info: ret", "not as sent", "not as read", "changed since"})
     retries += testing::count(shown, mark);
   // "+" marks among the readout's dots.
   const std::size_t reading = shown.find("Reading config data..\n");
@@ -150,6 +150,13 @@ std::string table() {
     int bit;           // flipped; -1: the byte is lost
   } const lineErrors[] = {
       {"readout block 0x5000", "its 'A' lost", "A005000M", 0, -1},
+      // "004D40M": its 'D' writes the line over the block read before it.
+      {"readout block 0x004D40", "its 'A' lost", "A004D40M", 0, -1},
+      {"readout, the sum before it", "'L003AE0' read as 'D003AE0'", "L003AE0A004000C", 0, 3},
+      {"write-back block 0x007A10", "'A007A10' read as 'A007E10' (past the records)", "A007A10D", 4, 2},
+      // The conversion moved record 5's bytes by 0xC0: what the block leaves
+      // behind sums to what it pushes out.
+      {"write-back block 0x007210", "'A007210' read as 'A007250'", "A007210D", 5, 2},
       {"write-back block 0x0049D0", "'A0049D0' read as 'A0059D0'", "A0049D0D", 4, 0},
       {"software block 0x009000", "its 'A' lost", "A009000D", 0, -1},
       {"software block 0x009000", "'A009000' read as 'A001000'", "A009000D", 4, 3},
@@ -346,7 +353,7 @@ TEST(FaultMatrixTest, LineErrorCampaign) {
   Counts all;
   std::string findings;  // the first 40 runs that went wrong
   std::size_t shown = 0;
-  std::uint32_t state = 2027;
+  std::uint32_t state = std::getenv("SEED") ? std::atoi(std::getenv("SEED")) : 2027;
   const auto started = std::chrono::steady_clock::now();
   for (const char* scenario : kScenarioRuns) {
     for (const auto& [name, stratum] : recordCleanRun(scenario)) {
@@ -380,7 +387,7 @@ TEST(FaultMatrixTest, LineErrorCampaign) {
   std::printf("line-error campaign: %zu runs in %.1f s\n", all.runs, seconds);
   // A few runs still end wrong, each named in docs/measurements.md under the table:
   // the table pins their number, so that one more fails here.
-  EXPECT_LE(all.outcome[kWrongFlash] + all.outcome[kRecordsLost], 6u) << findings;
+  EXPECT_LE(all.outcome[kWrongFlash] + all.outcome[kRecordsLost], 0u) << findings;
   EXPECT_EQ(all.outcome[kOther], 0u) << findings;
   EXPECT_EQ(testing::readmeTable("line-errors"), table)
       << "The line-error campaign changed. Review, then put this table into docs/measurements.md:\n" << table;

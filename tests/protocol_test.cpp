@@ -7,6 +7,7 @@
 
 #include "harness.h"
 #include "protocol/block_transfer.h"
+#include "protocol/memory_check.h"
 #include "protocol/link_startup.h"
 
 namespace korrin {
@@ -196,6 +197,52 @@ TEST(BlockTransferTest, UploadsReadEveryByteInItsPlace) {
     const TransferPlan plan{64, true, markerNotice("+"), Progress::NoDots, Stops::Taken};
     ASSERT_EQ(uploadRegion(bench.link, 0x4000, buffer.data(), 128, plan).end, TransferEnd::Complete);
     EXPECT_EQ(buffer, data);
+    EXPECT_EQ(bench.line.console(), c.console);
+  }
+}
+
+// An upload is believed only as far as the unit held it before the upload
+// began: one damaged command reads another range (its own sum agrees there),
+// or writes line bytes over a block already read; the unit is then given back
+// what it held.
+TEST(MemoryCheckTest, AnUploadIsWhatTheUnitHeldBeforeIt) {
+  struct Case {
+    const char* label;
+    const char* text;  // the command whose byte is damaged
+    bool last;         // its last occurrence, else its first
+    std::size_t at;
+    int bit;
+    const char* console;
+  } const cases[] = {
+      {"a block read where a damaged digit pointed", "A004040M", false, 5, 0,
+       "\nBlock at unit address 004040 not as read: reading it again"},
+      {"the sum after it taken for 'D' over the last block read", "L000100A004000C", true, 0, 3,
+       "\nBlock at unit address 0040C0 changed since it was read: writing it back"},
+  };
+  std::vector<std::uint8_t> data(256);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0x35 + i * 11);
+  const TransferPlan plan{64, true, markerNotice("+"), Progress::NoDots, Stops::Taken};
+  std::string clean;
+  {
+    testing::OpenLink bench;
+    std::vector<std::uint8_t> buffer(256);
+    ASSERT_EQ(uploadChecked(bench.link, 0x4000, buffer.data(), 256, plan).end, TransferEnd::Complete);
+    clean = bench.line.wire();
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    testing::OpenLink bench;
+    std::copy(data.begin(), data.end(), bench.unit.memory().begin() + 0x4000);
+    sim::LineError error;
+    // The speed command the unit took before the test is heard first.
+    error.index = 7 + (c.last ? clean.rfind(c.text) : clean.find(c.text)) + c.at;
+    error.bit = c.bit;
+    bench.unit.faults.lineErrors.push_back(error);
+    std::vector<std::uint8_t> buffer(256);
+    ASSERT_EQ(uploadChecked(bench.link, 0x4000, buffer.data(), 256, plan).end, TransferEnd::Complete)
+        << bench.line.console();
+    EXPECT_EQ(buffer, data);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), bench.unit.memory().begin() + 0x4000));
     EXPECT_EQ(bench.line.console(), c.console);
   }
 }

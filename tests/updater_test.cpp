@@ -132,8 +132,9 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
       // A unit of this very build: its hardware region is checked (it holds the image), not sent.
       // Then the software, and the records as found before the download: the hardware was just seen whole.
       {"E10", "uptodate", [](VirtualRun&) {}, 1, ".\nChecking HW image.." + kFinalTexts,
-       "CA040000L00E000CA04E000L00E000CA05C000L00E000CA06A000L00201E"
-       "CA004000L004000CA000000L004000CA008000L00E000CA016000L0090D2CJFLASHING DONE IN ABOUT 30 SECS\nF5382"},
+       "L00E000A040000CA008000L00E000A04E000CA008000L00E000A05C000CA008000L00201EA06A000CA008000"
+       "L004000A004000CA008000L004000A000000CA008000L00E000A008000CA008000L0090D2A016000CA008000"
+       "JFLASHING DONE IN ABOUT 30 SECS\nF5382"},
       {"bound in the readout", "convert", unconfirmed(0x5000, true), 0, bound("005000"), "CX"},
       {"bound in an unknown unit's layout check", "unknown",
        [](VirtualRun& run) {
@@ -143,7 +144,8 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        0, bound("004000"), "CX"},
       // Before the download, what the run must leave as it was cannot be summed.
       {"no sum of the records before the download", "uptodate", windowSum(0x4000, 0x4000, true), 0,
-       "\nThe unit did not answer a memory sum: not flashed\n" + notUpdated, "CX"},
+       "\nThe unit did not answer a memory sum: not flashed\n" + notUpdated,
+       "C" + std::string(2048, '\0') + "\nA008000X"},
       // A software block's address read as the records' ("A000400" as "A004400"): records this
       // run did not read cannot be put back, and the unit is not flashed over them.
       {"records overwritten by a misplaced block", "uptodate",
@@ -156,10 +158,10 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        0,
        "\nThe config records on the unit were overwritten by a line error: not flashed.\n"
        "Run the update again; the unit's settings must then be set again by hand.\n" + notUpdated,
-       "CX"},
+       "CA008000X"},
       // A window whose sum never agrees, though each of its blocks does: four rounds, then no flash.
       {"a window that never holds", "convert", windowSum(0, 0x4000, false), 0,
-       "\nUnit memory at 000000 not as sent after 4 checks\n" + notUpdated, "CX"},
+       "\nUnit memory at 000000 not as sent after 4 checks\n" + notUpdated, "CA008000X"},
       // A line that garbles but still answers keeps its 32 attempts.
       {"every upload cut short", "convert",
        [](VirtualRun& run) { run.unit.faults.replies.push_back({'M', 0, 1000, sim::ReplyFault::CutShort}); }, 0,
@@ -177,10 +179,10 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        "Connected\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
        "(ClearCommError: The device is not connected. 1167)\n" + notUpdated, "GH"},
       {"port lost in the hardware check", "uptodate",
-       [](VirtualRun& run) { run.line.vanishAt = 50'910 * sim::kTicksPerMs; }, 0,
+       [](VirtualRun& run) { run.line.vanishAt = 50'918 * sim::kTicksPerMs; }, 0,
        "\nChecking HW image..\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
        "(ClearCommError: The device is not connected. 1167)\n" + notUpdated,
-       "A04E000L00E000C"},
+       "L00E000A04E000C"},
       // A driver that takes nothing holds a write for its time-out, not for ever.
       {"port stuck", "uptodate", [](VirtualRun& run) { run.line.stuckAt = 5 * sim::kTicksPerSecond; }, 0,
        "\nChecking version..\n\nThe serial port stopped working (cable or USB adapter pulled out?)\n"
@@ -209,10 +211,13 @@ TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
                                kPrompt);
   const std::string wire = run.wire();
   // The configuration at 14400, then back to 28800 after the second "V0".
-  EXPECT_NE(wire.find(testing::kStartupWire + "A008000L00e000CTB014400EL000040A004000M"), std::string::npos);
+  // The readout begins with the unit's sum of the area, the address register then parked.
+  EXPECT_NE(wire.find(testing::kStartupWire + "A008000L00e000CTB014400EL003AE0A004000CA008000L000040A004000M"),
+            std::string::npos);
   const std::size_t closing = wire.find("KEV0TV0B028800EJDOWNLOADING UPDATE\nEL000400KA000000D");
   ASSERT_NE(closing, std::string::npos);
-  EXPECT_EQ(testing::count(wire.substr(0, closing), "L000100"), 6u);
+  // Six records written, and the area past them read, in 256-byte blocks.
+  EXPECT_EQ(testing::count(wire.substr(0, closing), "L000100"), 7u);
   EXPECT_EQ(testing::count(wire.substr(0, closing), "L0000D0"), 6u);
   // The last blocks of each image, and the flash command right after the display text.
   EXPECT_NE(wire.find("L0000D2A01F000D"), std::string::npos);
@@ -220,7 +225,7 @@ TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
   EXPECT_EQ(testing::tailOf(wire, 37), "JFLASHING DONE IN ABOUT 30 SECS\nF5382");
   EXPECT_EQ(run.line.pcSpeed, 28800u);
   // Every wait of the protocol is in the sum: the whole run, to the microsecond.
-  EXPECT_NEAR(run.line.nowMs(), 198012.5, 0.001);
+  EXPECT_NEAR(run.line.nowMs(), 202008.75, 0.001);
   // The port is closed before the operator reads the instructions.
   const auto closed = std::find_if(run.line.transcript.rbegin(), run.line.transcript.rend(),
                                    [](const sim::Event& e) { return e.kind == sim::Event::Close; });
@@ -230,7 +235,7 @@ TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
   // flash, eight windows: each reply is taken as soon as it is there.
   VirtualRun uptodate("uptodate");
   uptodate.run();
-  EXPECT_NEAR(sim::toMs(uptodate.line.wireTime("JFLASHING") - uptodate.line.wireTime("A040000L")), 121.667, 0.001);
+  EXPECT_NEAR(sim::toMs(uptodate.line.wireTime("JFLASHING") - uptodate.line.wireTime("L00E000A040000C")), 138.681, 0.001);
 }
 
 // The window's title along a converting run: each phase in order, its share

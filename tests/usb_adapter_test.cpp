@@ -63,7 +63,7 @@ TEST(UsbAdapterTest, TheStepBeforeTheSaveIsOnTheLineBeforeTheDiskOrTheOperator) 
       sent += e.data;
       onTheLine = e.end;
     }
-    EXPECT_EQ(testing::tailOf(sent, 2), "CK") << "the readout's last checksum request, then the step";
+    EXPECT_EQ(testing::tailOf(sent, 9), "CA008000K") << "the readout's last sum, the address parked, then the step";
     EXPECT_LE(onTheLine, at);
   }
 }

@@ -13,7 +13,7 @@ struct UpdateSession {
   UnitAssessment unit;  // decided once identification lets the update go ahead
   ConfigImage configImage;  // the configuration area as read
   ConfigOutcome config;     // the records due on the unit, and the copies to settle once they are seen there
-  ConfigAreaAsWritten configAsWritten;  // what those records leave from 0x4000
+  ConfigAreaAsWritten configAsWritten;  // what those records leave up to the software
 };
 
 }  // namespace korrin

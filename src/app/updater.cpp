@@ -132,10 +132,16 @@ ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& packa
   Link& link = session.link;
   consolePrint("\nChecking the update on the unit..");
   if (recordsDue(session)) {
-    session.configAsWritten =
-        configAreaAsWritten(session.config.conversion.converted, session.config.conversion.targetSize);
-    addWindows(windows, kConfigAreaAddress, session.configAsWritten.bytes.data(), session.configAsWritten.length,
-               kWriteBackBlockBytes);
+    session.configAsWritten = configAreaAsWritten(session.config.conversion.converted,
+                                                  session.config.conversion.targetSize, session.configImage);
+    const std::uint8_t* area = session.configAsWritten.bytes.data();
+    addWindows(windows, kConfigAreaAddress, area, kConfigAreaBytes, kWriteBackBlockBytes);
+    // A conversion moves bytes by the very distances one damaged address digit
+    // moves a block: the stale bytes left behind can sum to what the moved
+    // block pushed out, and the area's sum holds. The sum of each block's
+    // first half does not.
+    for (std::uint32_t at = 0; at < kConfigAreaBytes; at += kWriteBackBlockBytes)
+      addWindows(windows, kConfigAreaAddress + at, area + at, kWriteBackBlockBytes / 2, kWriteBackBlockBytes / 2);
   }
   for (;;) {
     std::vector<SumWindow> all = windows;

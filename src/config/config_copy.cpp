@@ -179,11 +179,24 @@ CopyMatch matchCopy(const SavedCopy& copy, const std::uint8_t* area, std::size_t
   if (blocks.back().at + blocks.back().size <= bytes && std::equal(area, area + bytes, before.data()))
     return CopyMatch::Complete;
 
+  // Bytes the line may have written as data are taken as the state each
+  // candidate cut expects there; the write-back of the copy puts them right.
+  std::vector<bool> damaged(bytes, false);
+  for (const HeldBlock& entry : copy.journal) {
+    if ((entry.address & kLineDamageMark) == 0) continue;
+    const std::uint32_t from = (entry.address & ~kLineDamageMark) - kConfigAreaAddress;
+    for (std::size_t i = from; i < bytes && i + kConfigAreaAddress < entry.sum; ++i) damaged[i] = true;
+  }
+  std::vector<std::uint8_t> seen(area, area + bytes);
+  area = seen.data();
+
   std::copy(readout, readout + bytes, before.begin());
   std::fill(owner.begin(), owner.end(), -1);
   std::vector<bool> differs(blocks.size());
   for (std::size_t last = 0; last < blocks.size(); ++last) {
     const Block& flying = blocks[last];
+    for (std::size_t i = 0; i < bytes; ++i)
+      if (damaged[i]) seen[i] = i >= flying.at && i < flying.at + flying.size ? flying.bytes[i - flying.at] : before[i];
     std::fill(differs.begin(), differs.end(), false);
     bool explained = true;
     for (std::size_t i = 0; i < bytes && explained; ++i) {
@@ -283,6 +296,11 @@ CopySave saveCopy(const CopyStore& store, SavedCopy& copy) {
   }
   copy.path = store.folder;
   return CopySave::Full;
+}
+
+bool reachedAUnit(const std::vector<HeldBlock>& journal) {
+  return std::any_of(journal.begin(), journal.end(),
+                     [](const HeldBlock& entry) { return (entry.address & kLineDamageMark) == 0; });
 }
 
 bool journalBlock(SavedCopy& copy, HeldBlock entry) {

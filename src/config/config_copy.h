@@ -40,6 +40,13 @@ struct HeldBlock {
   std::uint32_t address;
   std::uint32_t sum;
 };
+// An entry so marked is no block: the write-back lost step with the unit, and
+// from `address` (without the mark) up to `sum` the unit may hold the line's
+// bytes taken as data. Older readers find no block at such an address.
+constexpr std::uint32_t kLineDamageMark = 0x80000000u;
+// Whether a block of a write-back of the copy ever reached a unit: the
+// journal holds a block, not only line damage.
+bool reachedAUnit(const std::vector<HeldBlock>& journal);
 
 // A copy on the disk: a conversion, and the journal of its write-backs.
 struct SavedCopy {
@@ -63,6 +70,8 @@ enum class CopyMatch {
 // as sent, or sent in part (a unit that stores bytes as they arrive). A block
 // may differ from what was sent only as the journal says the unit held it:
 // its sum as reported, and no more than a line's damage from what was sent.
+// Bytes the journal marks as line damage may hold anything, but never in a
+// Complete match.
 CopyMatch matchCopy(const SavedCopy& copy, const std::uint8_t* area, std::size_t bytes);
 
 // Where copies are. New ones go to the PC's own folder, so that the next run

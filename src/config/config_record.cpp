@@ -144,18 +144,16 @@ std::array<WriteBackRecord, kConfigRecordCount> writeBackRecords(const ConfigIma
   return records;
 }
 
-ConfigAreaAsWritten configAreaAsWritten(const ConfigImage& image, std::size_t recordBytes) {
+ConfigAreaAsWritten configAreaAsWritten(const ConfigImage& image, std::size_t recordBytes, const ConfigImage& asFound) {
   ConfigAreaAsWritten area;
-  std::array<bool, sizeof area.bytes> written{};
+  std::copy_n(asFound.bytes.begin(), area.bytes.size(), area.bytes.begin());
   for (const WriteBackRecord& record : writeBackRecords(image, recordBytes)) {
     for (std::size_t i = 0; i < record.size; ++i) {
       const std::size_t at = record.address + i - kConfigAreaAddress;
       if (at >= area.bytes.size()) break;
       area.bytes[at] = record.bytes[i];
-      written[at] = true;
     }
   }
-  while (area.length < written.size() && written[area.length]) ++area.length;
   return area;
 }
 

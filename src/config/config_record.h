@@ -42,9 +42,12 @@ using ProConfigRecord = std::array<std::uint8_t, kProRecordBytes>;
 
 // The configuration area between readout and write-back: six records of one
 // layout back to back, record k at byte k * record size.
+// Read from the unit, it holds the whole area up to the software: the
+// records' kConfigReadoutBytes, then what lies past them.
 struct ConfigImage {
   std::array<std::uint8_t, kConfigImageBytes> bytes{};
 };
+static_assert(kConfigImageBytes >= kConfigAreaBytes, "a readout holds the whole area");
 
 // Sum modulo 65536 of the little-endian words from byte 8 up to `checksumOffset`
 // (exclusive). `record` must hold at least `checksumOffset` bytes.
@@ -100,13 +103,13 @@ struct WriteBackRecord {
 // The six records of `image`, of `recordBytes` each, in the order they are written.
 std::array<WriteBackRecord, kConfigRecordCount> writeBackRecords(const ConfigImage& image, std::size_t recordBytes);
 
-// The configuration area as a completed write-back leaves it: `length` bytes
-// from 0x4000, every one written, up to the software at 0x8000 (which the
-// download writes after it, over the end of a Pro record 5).
+// The configuration area from 0x4000 up to the software at 0x8000 (which the
+// download writes after it, over the end of a Pro record 5) as a completed
+// write-back leaves it: the records where they are written, every other byte
+// as `asFound`, the area read before the write-back, held it.
 struct ConfigAreaAsWritten {
-  std::array<std::uint8_t, kSoftwareSecondPartAddress - kConfigAreaAddress> bytes{};
-  std::uint32_t length = 0;
+  std::array<std::uint8_t, kConfigAreaBytes> bytes{};
 };
-ConfigAreaAsWritten configAreaAsWritten(const ConfigImage& image, std::size_t recordBytes);
+ConfigAreaAsWritten configAreaAsWritten(const ConfigImage& image, std::size_t recordBytes, const ConfigImage& asFound);
 
 }  // namespace korrin

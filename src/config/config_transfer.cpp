@@ -19,6 +19,9 @@ constexpr TransferPlan kReadoutPlan{kConfigUploadBlock, true, markerNotice("+"),
                                     Stops::Taken};
 constexpr TransferPlan kWriteBackPlan{kWriteBackBlockBytes, true, markerNotice("Re43"), Progress::NoDots,
                                       Stops::Deferred};
+// Past the records up to the software: no record is written there, but a
+// damaged address or length in the write-back may put bytes there.
+constexpr TransferPlan kPastRecordsPlan{kWriteBackBlockBytes, true, markerNotice("+"), Progress::NoDots, Stops::Taken};
 // Past the readout: the rest of a Pro record 5 written at its own place.
 constexpr TransferPlan kRecordFiveTailPlan{kConfigUploadBlock, true, markerNotice("+"), Progress::NoDots,
                                            Stops::Taken};
@@ -68,7 +71,7 @@ CopyFindings assessCopies(const SavedCopies& copies, const FirmwarePackage& pack
     if (match == CopyMatch::None) continue;
     if (match == CopyMatch::Untouched) {
       // Its write-back never reached a unit: a run of this unit cut before it.
-      if (copy.journal.empty()) found.untouched.push_back(copy.path);
+      if (!reachedAUnit(copy.journal)) found.untouched.push_back(copy.path);
     } else if (!sameLayouts(copy.conversion, mode, package)) {
       if (!found.otherRelease) found.otherRelease = &copy;
     } else {
@@ -111,12 +114,34 @@ ExitLabel askAboutPartlyConverted(const CopyFindings& found, const SavedCopies& 
   return ExitLabel::kNone;
 }
 
+// What a write-back journals into its copy, and where the line stood when the
+// unit last confirmed a block.
+struct WriteBackJournal {
+  SavedCopy& copy;
+  const SerialPort& port;
+  std::uint32_t confirmed = 0;  // the address of that block; 0: none yet
+  std::uint64_t sentThen = 0;
+};
+
 // Every block held otherwise, and the first block confirmed: from then on the
 // copy's unit no longer shows its readout untouched, and the copy is no
 // longer taken for that of a unit that does (an identical one).
 void journalEntry(void* context, std::uint32_t address, std::uint32_t unitSum, bool asSent) {
-  auto& copy = *static_cast<SavedCopy*>(context);
-  if (!asSent || copy.journal.empty()) journalBlock(copy, {address, unitSum});
+  auto& journal = *static_cast<WriteBackJournal*>(context);
+  if (!asSent || !reachedAUnit(journal.copy.journal)) journalBlock(journal.copy, {address, unitSum});
+  if (asSent) journal.confirmed = address, journal.sentThen = journal.port.sent();
+}
+
+// A block given up: the unit may have been out of step, taking what was sent
+// since it last confirmed a block as the data of a damaged 'D' written where
+// its address register pointed (that block, or the one given up). The copy
+// says so, so that a later run still knows the area for this unit's.
+void journalLineDamage(WriteBackJournal& journal, std::uint32_t givenUp) {
+  const std::uint32_t from = journal.confirmed != 0 ? journal.confirmed : givenUp;
+  const std::uint64_t reach = givenUp + (journal.port.sent() - journal.sentThen);
+  const std::uint32_t end = reach < kSoftwareSecondPartAddress ? static_cast<std::uint32_t>(reach)
+                                                               : kSoftwareSecondPartAddress;
+  journalBlock(journal.copy, {from | kLineDamageMark, end});
 }
 
 // This run's conversion of the readout: saved (or the operator asked), then
@@ -194,7 +219,12 @@ ConfigMode conversionToRun(const UnitAssessment& unit, const LayoutCheck& check,
 
 ExitLabel readConfigArea(Link& link, ConfigImage& image) {
   consolePrint("Reading config data..\n");
-  return transferExit(uploadChecked(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
+  const ExitLabel exit =
+      transferExit(uploadChecked(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
+  if (exit != ExitLabel::kNone) return exit;
+  return transferExit(uploadChecked(link, kConfigAreaAddress + kConfigReadoutBytes,
+                                    image.bytes.data() + kConfigReadoutBytes, kConfigAreaBytes - kConfigReadoutBytes,
+                                    kPastRecordsPlan));
 }
 
 ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
@@ -236,13 +266,18 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
   return askAboutPartlyConverted(found, copies);
 }
 
-ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image, SavedCopy* journal) {
+ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image, SavedCopy* copy) {
   TransferPlan plan = kWriteBackPlan;
-  if (journal) plan.watch = {journalEntry, journal};
+  std::unique_ptr<WriteBackJournal> journal;
+  if (copy) {
+    journal.reset(new WriteBackJournal{*copy, link.port, 0, link.port.sent()});
+    plan.watch = {journalEntry, journal.get()};
+  }
   for (const WriteBackRecord& record : writeBackRecords(image, targetRecordSize(package))) {
-    const ExitLabel exit =
-        transferExit(downloadRegion(link, record.address, record.bytes, static_cast<std::uint32_t>(record.size), plan));
-    if (exit != ExitLabel::kNone) return exit;
+    const TransferResult sent =
+        downloadRegion(link, record.address, record.bytes, static_cast<std::uint32_t>(record.size), plan);
+    if (sent.end == TransferEnd::NotConfirmed && journal) journalLineDamage(*journal, sent.failedAddress);
+    if (sent.end != TransferEnd::Complete) return transferExit(sent);
     consolePrint(".");
   }
   return ExitLabel::kNone;

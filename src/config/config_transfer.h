@@ -70,8 +70,9 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
 
 // Each of the six converted records to its address in 256-byte blocks, a dot
 // per record. The operator's stop waits until the last record is written.
-// Blocks the unit reports holding otherwise go to `journal` (none: null).
+// Blocks the unit reports holding otherwise go to `copy`'s journal (none:
+// null), and so does a block given up, as line damage.
 ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image,
-                          SavedCopy* journal = nullptr);
+                          SavedCopy* copy = nullptr);
 
 }  // namespace korrin

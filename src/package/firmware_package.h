@@ -45,6 +45,7 @@ inline UnitEntry unitEntry(const FirmwarePackage& package, std::uint32_t row) {
 // Unit memory map as the updater uses it.
 constexpr std::uint32_t kConfigAreaAddress = 0x004000;
 constexpr std::uint32_t kSoftwareSecondPartAddress = 0x008000;
+constexpr std::uint32_t kConfigAreaBytes = kSoftwareSecondPartAddress - kConfigAreaAddress;
 constexpr std::uint32_t kHardwareAddress = 0x040000;
 constexpr std::uint32_t kIdentWindowAddress = 0x008000;
 constexpr std::uint32_t kIdentWindowLength = 0x00E000;

@@ -106,16 +106,6 @@ void clearLine(Link& link, Direction direction, std::uint32_t attempts) {
   }
 }
 
-// A unit that answered nothing may be taking the PC's bytes as the data of a
-// 'D' (or the text of a 'J') that damaged bytes began, and would go on so,
-// out of step, attempt after attempt. Bytes that start no command, then a
-// line feed, end either; a unit that was listening ignores them.
-void resynchronise(Link& link, std::uint32_t blockLength) {
-  // Twice the block: a damaged length command may have made the 'D' longer.
-  for (std::uint32_t i = 0; i < 2 * blockLength; ++i) link.port.writeByte(0);
-  link.port.writeByte('\n');
-}
-
 // True, with its message printed, when the block is given up.
 bool givenUp(const Block& block, std::uint32_t attempts, std::uint32_t silentAttempts) {
   if (attempts == kMaxBlockAttempts) {
@@ -169,7 +159,8 @@ TransferEnd moveBlock(Link& link, Direction direction, const Block& block, const
     if (link.port.lost()) return TransferEnd::LineLost;
     if (attempt.confirmed) return TransferEnd::Complete;
     silentAttempts = attempt.moved.heard ? 0 : silentAttempts + 1;
-    if (silentAttempts == 1) resynchronise(link, plan.blockLength);
+    // Twice the block: a damaged length command may have made the 'D' longer.
+    if (silentAttempts == 1) resynchronise(link, 2 * plan.blockLength);
     if (notice.kind == RetryNotice::Counted && attempt.moved.whole && receivedChecksum != attempt.moved.localSum)
       consolePrint("cs err,rs=%x cs=%x\n", receivedChecksum, attempt.moved.localSum);
   }

@@ -61,8 +61,15 @@ void sendAddress(Link& link, std::uint32_t address) {
 }
 
 void sendLength(Link& link, std::uint32_t length) {
+  link.lengthBefore = link.lengthSent;
+  link.lengthSent = length;
   std::snprintf(link.reply.text, sizeof link.reply.text, "L%06X", length & 0xFFFFFFu);
   sendText(link.reply.text, link.port);
+}
+
+void resynchronise(Link& link, std::uint32_t count) {
+  for (std::uint32_t i = 0; i < count; ++i) link.port.writeByte(0);
+  link.port.writeByte('\n');
 }
 
 void sendSpeed(Link& link, std::uint32_t baud) {

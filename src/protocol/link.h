@@ -34,6 +34,13 @@ struct Link {
   // tell: the unit answers each 'C' at most once, and in order.
   std::uint32_t checksumRequests = 0;
   ChecksumReplies checksumReplies;
+  // The unit's length register as the last "L%06X" set it, and as the one
+  // before set it: what a damaged byte taken for 'D' would take as its data.
+  std::uint32_t lengthSent = 0;
+  std::uint32_t lengthBefore = 0;
+  // Memory sums asked whose reply did not come or did not parse: each may
+  // have come with a damaged command that wrote somewhere meanwhile.
+  std::uint32_t sumsUnanswered = 0;
   // Told of every block the unit has confirmed (its bytes, and whether it was
   // read from the unit), for the window's title.
   void (*blockDone)(void* context, std::uint32_t bytes, bool upload) = nullptr;
@@ -47,6 +54,11 @@ bool presenceCheck(Link& link);
 void sendAddress(Link& link, std::uint32_t address);
 void sendLength(Link& link, std::uint32_t length);
 void sendSpeed(Link& link, std::uint32_t baud);
+// A unit that answered nothing may be taking the PC's bytes as the data of a
+// 'D' (or the text of a 'J') that damaged bytes began, and would go on so,
+// out of step, exchange after exchange. `count` bytes that start no command,
+// then a line feed, end either; a unit that was listening ignores them.
+void resynchronise(Link& link, std::uint32_t count);
 // 'K', 'T' and "V0": steps of the unit's update mode at fixed points of the
 // update. Nothing is read after them; where a reply is read, the caller reads it.
 void sendStepK(Link& link);

@@ -10,7 +10,10 @@ namespace korrin {
 namespace {
 
 constexpr std::uint32_t kSumPollMs = 10;
-constexpr std::uint32_t kAsksPerSum = 3;  // a reply damaged on the line is asked for again
+constexpr std::uint32_t kAsksPerSum = 3;  // a reply damaged or lost on the line is asked for again
+// A unit out of step takes at most its length register's bytes as data; a
+// register set to a whole window is not worth the line time: the check ends.
+constexpr std::uint32_t kMostResyncBytes = 2048;
 
 std::uint32_t sumOf(const std::uint8_t* bytes, std::uint32_t length) {
   std::uint32_t sum = 0;
@@ -24,25 +27,37 @@ Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint
   // An earlier reply still owed, or a stray byte, would be read as this one.
   if (checksumRepliesOwed(link) > 0) presenceCheck(link);
   discardWaiting(link.port);
-  sendAddress(link, address);
+  // The length before the address: a damaged 'L' taken for 'D' then writes at
+  // the parked address, not over the window about to be summed.
   sendLength(link, length);
+  sendAddress(link, address);
   ++link.checksumRequests;
   link.port.writeByte('C');
   for (std::uint32_t waited = 0; waited < kSumWaitMs && link.port.bytesAvailable() == 0 && !link.port.lost();
        waited += kSumPollMs)
     sleepMs(link.port, kSumPollMs);
-  if (readReply(link.reply, link.port, 11) == 0) return Asked::Silent;
-  return parseChecksum(link.reply.text, sum) ? Asked::Parsed : Asked::Unparsed;
+  const bool replied = readReply(link.reply, link.port, 11) > 0;
+  const Asked asked = !replied ? Asked::Silent : parseChecksum(link.reply.text, sum) ? Asked::Parsed : Asked::Unparsed;
+  if (asked != Asked::Parsed) ++link.sumsUnanswered;
+  if (!replied) {
+    // This very length command, damaged into 'D', takes the register as it was before.
+    const std::uint32_t taken = std::max(link.lengthSent, link.lengthBefore);
+    resynchronise(link, std::min(kMostResyncBytes, 2 * taken));
+  }
+  sendAddress(link, kParkAddress);
+  return asked;
 }
 
 // Asked until a reply parses, within kAsksPerSum; Silent when nothing came at all.
 Asked ask(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum) {
   Asked asked = Asked::Silent;
+  bool heard = false;
   for (std::uint32_t i = 0; i < kAsksPerSum && !link.port.lost(); ++i) {
     asked = askOnce(link, address, length, sum);
-    if (asked != Asked::Unparsed) return asked;
+    if (asked == Asked::Parsed) return asked;
+    heard = heard || asked == Asked::Unparsed;
   }
-  return asked;
+  return heard ? Asked::Unparsed : Asked::Silent;
 }
 
 // Blocks `from` to `to` (exclusive) of the window, as unit addresses and sizes.
@@ -121,9 +136,10 @@ std::size_t askWindowsOnce(Link& link, std::vector<SumWindow>& windows) {
   return held;
 }
 
-CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
+CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char* resending) {
   for (std::uint32_t round = 0; round < kCheckRounds; ++round) {
     if (os::stopRequested()) return {CheckEnd::Stopped, 0};
+    const std::uint32_t unansweredBefore = link.sumsUnanswered;
     bool moved = false;
     for (SumWindow& w : windows) {
       if (w.known) continue;
@@ -139,7 +155,7 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
       std::vector<Span> differing;
       if (!narrow(link, w, 0, blockCount(w), differing)) break;
       for (const Span& block : differing) {
-        consolePrint("\nBlock at unit address %06X not as sent: sending it again", block.address);
+        consolePrint(resending, block.address);
         const TransferResult sent = downloadRegion(link, block.address, w.bytes + (block.address - w.address),
                                                    block.length, repeatPlan(w.blockLength, countedNotice()));
         if (sent.end == TransferEnd::LineLost) return {CheckEnd::LineLost, block.address};
@@ -149,9 +165,12 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
     }
     if (link.port.lost()) return {CheckEnd::LineLost, 0};
     const bool allHeld = std::all_of(windows.begin(), windows.end(), [](const SumWindow& w) { return w.known; });
-    if (allHeld) return {CheckEnd::Held, 0};
-    // A block moved again may itself have gone astray: every window is asked again.
-    if (moved)
+    // A reply lost or damaged on the line may have come with a command taken
+    // for 'D', and a block moved again may itself have gone astray: every
+    // window is asked again.
+    const bool lineClean = link.sumsUnanswered == unansweredBefore;
+    if (allHeld && lineClean) return {CheckEnd::Held, 0};
+    if (moved || !lineClean)
       for (SumWindow& w : windows) w.known = false;
   }
   const auto open = std::find_if(windows.begin(), windows.end(), [](const SumWindow& w) { return !w.known; });
@@ -160,22 +179,41 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
   return {CheckEnd::NotHeld, address};
 }
 
+CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
+  return confirmHeld(link, windows, "\nBlock at unit address %06X not as sent: sending it again");
+}
+
 TransferResult uploadChecked(Link& link, std::uint32_t address, std::uint8_t* bytes, std::uint32_t length,
                              const TransferPlan& plan) {
+  // The unit's sums before anything is read: a damaged command taken for 'D'
+  // during the readout changes the unit, not these.
+  std::vector<SumWindow> before;
+  if (!addWindowsAsFound(link, before, address, length)) {
+    if (link.port.lost()) return {TransferEnd::LineLost, address};
+    consolePrint("\nThe unit did not answer a memory sum at %06X\n", address);
+    return {TransferEnd::NotConfirmed, address};
+  }
   const TransferResult read = uploadRegion(link, address, bytes, length, plan);
   if (read.end != TransferEnd::Complete) return read;
-  for (std::uint32_t round = 0; round < kCheckRounds; ++round) {
-    std::vector<SumWindow> windows;
-    addWindows(windows, address, bytes, length, plan.blockLength);
-    bool allHeld = true;
-    for (const SumWindow& w : windows) {
+  std::vector<SumWindow> windows;
+  addWindows(windows, address, bytes, length, plan.blockLength);
+  for (std::uint32_t round = 0;; ++round) {
+    bool allAsBefore = true;
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+      SumWindow& w = windows[i];
+      w.sum = sumOf(w.bytes, w.length);
+      if (w.sum == before[i].sum) continue;
+      allAsBefore = false;
+      if (round == kCheckRounds) break;
+      // A block read from where a damaged address pointed: the unit's own sums
+      // find it, and it is read again.
       std::uint32_t sum = 0;
       const Asked asked = ask(link, w.address, w.length, sum);
       if (link.port.lost()) return {TransferEnd::LineLost, w.address};
-      if (asked == Asked::Parsed && sum == w.sum) continue;
-      allHeld = false;
       std::vector<Span> differing;
-      if (asked == Asked::Silent || !narrow(link, w, 0, blockCount(w), differing)) break;
+      if (asked == Asked::Silent || (asked == Asked::Parsed && sum == w.sum) ||
+          !narrow(link, w, 0, blockCount(w), differing))
+        continue;
       for (const Span& block : differing) {
         consolePrint("\nBlock at unit address %06X not as read: reading it again", block.address);
         const TransferResult again = uploadRegion(link, block.address, bytes + (block.address - address),
@@ -183,10 +221,22 @@ TransferResult uploadChecked(Link& link, std::uint32_t address, std::uint8_t* by
         if (again.end != TransferEnd::Complete) return again;
       }
     }
-    if (allHeld) return {TransferEnd::Complete, 0};
+    if (allAsBefore) break;
+    if (round == kCheckRounds) {
+      consolePrint("\nUnit memory at %06X not as read after %u checks\n", address, kCheckRounds);
+      return {TransferEnd::NotConfirmed, address};
+    }
   }
-  consolePrint("\nUnit memory at %06X not as read after %u checks\n", address, kCheckRounds);
-  return {TransferEnd::NotConfirmed, address};
+  // What was read is what the unit held; a block a stray 'D' wrote over after
+  // it was read is written back.
+  const CheckResult held =
+      confirmHeld(link, windows, "\nBlock at unit address %06X changed since it was read: writing it back");
+  switch (held.end) {
+    case CheckEnd::Held: return {TransferEnd::Complete, 0};
+    case CheckEnd::LineLost: return {TransferEnd::LineLost, held.address};
+    case CheckEnd::Stopped: return {TransferEnd::Stopped, held.address};
+    default: return {TransferEnd::NotConfirmed, held.address};
+  }
 }
 
 }  // namespace korrin

@@ -21,6 +21,10 @@ constexpr std::uint32_t kSumWaitMs = 1000;
 // A window that still differs after this many rounds of narrowing and moving
 // its blocks again ends the run: the line is too poor to trust.
 constexpr std::uint32_t kCheckRounds = 4;
+// Where the unit's address register is left after each sum: the software's
+// second part, which the download rewrites and the check before the flash
+// confirms, so that a damaged command taken for 'D' lands where nothing is lost.
+constexpr std::uint32_t kParkAddress = 0x008000;
 
 // "A%06X", "L%06X" and 'C'; the reply awaited up to kSumWaitMs, looked for
 // every few milliseconds so that a unit that answers at once costs no wait.
@@ -66,9 +70,12 @@ struct CheckResult {
 // differs is sent again. After any block was sent again every window is asked
 // again, since a damaged address may have put the block anywhere.
 CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows);
+// The same, saying `resending` (a format taking the block's address) for each block sent again.
+CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char* resending);
 
-// An upload checked against the unit's sum of the whole region: blocks that
-// differ are read again, within kCheckRounds.
+// An upload checked against the unit's sums of the region taken before it:
+// blocks that differ are read again, within kCheckRounds; then the unit is
+// made to hold what was read, should a stray write have changed it since.
 TransferResult uploadChecked(Link& link, std::uint32_t address, std::uint8_t* bytes, std::uint32_t length,
                              const TransferPlan& plan);
 

@@ -64,6 +64,7 @@ void SerialPort::close() {
 // line sees the same stream, back to back, as a UART gives it.
 void SerialPort::write(const void* bytes, std::size_t count) {
   if (!isOpen() || lost_) return;
+  sent_ += count;
   const auto* next = static_cast<const std::uint8_t*>(bytes);
   while (count > 0) {
     if (gatheredCount_ == kGatherBytes) handOver();

@@ -41,6 +41,9 @@ class SerialPort {
   // the receive queue, pause or close. Nothing happens when closed.
   void write(const void* bytes, std::size_t count);
   void writeByte(std::uint8_t byte);
+  // Every byte written since the port was made, for telling how much the unit
+  // may have taken as data when it fell out of step.
+  std::uint64_t sent() const { return sent_; }
   // Reads exactly `count` bytes, blocking until they arrive: ask only for what
   // bytesAvailable() reported. 0 when closed, buffer untouched.
   std::uint32_t read(void* buffer, std::uint32_t count);
@@ -84,6 +87,7 @@ class SerialPort {
   os::Port* port_ = nullptr;
   std::uint8_t gathered_[kGatherBytes];
   std::size_t gatheredCount_ = 0;
+  std::uint64_t sent_ = 0;
   bool drainOwed_ = false;  // bytes were handed over since the last drain
   bool lost_ = false;
   char failure_[160] = "";
