@@ -178,6 +178,7 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
     std::size_t otherByte = kNone;    // the first byte of the area that is another unit's
     std::size_t otherBytes = 1;       // how many from there
     bool farOff = false;              // the damaged first block far off what was sent, its sum kept
+    std::size_t lineBytes = 0;        // line bytes from block 24 on (record 2), marked in the journal when journaled
   } const cases[] = {
       {"nothing written", false, Unit::One, 0, 0, false, false, kUntouched},
       {"the first block stored in part", false, Unit::One, 0, 100, false, false, kPartial},
@@ -209,6 +210,13 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
       {"Pro defaults: cut at the start of record 1", true, Unit::Sparse, 11, 20, false, false, kPartial},
       {"Pro: written whole but record 5, which reaches past the readout", true, Unit::One, 66, 0, false, false,
        kPartial},
+      {"out of step in block 25: the line's bytes over block 24 and on, marked", false, Unit::One, 25, 0, false, true,
+       kPartial, kNone, kNone, 1, false, 700},
+      {"the same, not marked", false, Unit::One, 25, 0, false, false, kNoMatch, kNone, kNone, 1, false, 700},
+      {"the same, line bytes past the mark", false, Unit::One, 25, 0, false, true, kNoMatch, kNone, 0x17A0 + 700, 1,
+       false, 700},
+      {"written whole, marked line bytes still there: never left as it is", false, Unit::One, 60, 0, false, true,
+       kPartial, kNone, kNone, 1, false, 700},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -220,6 +228,8 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
       journal.push_back({0x4BD0, std::accumulate(area.begin() + 0xBD0, area.begin() + 0xCD0, std::uint32_t{0})});
     }
     for (std::size_t i = 100; c.farOff && i < 120; i += 2) std::swap(area[i], area[i + 1]);  // the sum kept
+    for (std::size_t i = 0; i < c.lineBytes; ++i) area[0x17A0 + i] ^= 0x33;
+    if (c.lineBytes != 0) journal.push_back({(0x4000 + 0x17A0) | kLineDamageMark, 0x4000 + 0x17A0 + 700});
     if (c.journaled) copy.journal = journal;
     for (std::size_t i = 0; c.otherByte != kNone && i < c.otherBytes; ++i) area[c.otherByte + i] ^= 0x20;
     EXPECT_EQ(matchCopy(copy, area.data(), area.size()), c.match);

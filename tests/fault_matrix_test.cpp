@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <set>
@@ -353,7 +354,7 @@ TEST(FaultMatrixTest, LineErrorCampaign) {
   Counts all;
   std::string findings;  // the first 40 runs that went wrong
   std::size_t shown = 0;
-  std::uint32_t state = std::getenv("SEED") ? std::atoi(std::getenv("SEED")) : 2027;
+  std::uint32_t state = std::getenv("SEED") ? static_cast<std::uint32_t>(std::atoi(std::getenv("SEED"))) : 2027;
   const auto started = std::chrono::steady_clock::now();
   for (const char* scenario : kScenarioRuns) {
     for (const auto& [name, stratum] : recordCleanRun(scenario)) {
@@ -385,9 +386,9 @@ TEST(FaultMatrixTest, LineErrorCampaign) {
   for (const auto& [phase, counts] : byPhase) table += line(phase, counts);
   table += line("all", all);
   std::printf("line-error campaign: %zu runs in %.1f s\n", all.runs, seconds);
-  // A few runs still end wrong, each named in docs/measurements.md under the table:
-  // the table pins their number, so that one more fails here.
-  EXPECT_LE(all.outcome[kWrongFlash] + all.outcome[kRecordsLost], 0u) << findings;
+  // Other samples (SEED) still find rare runs that end wrong, of the kinds
+  // named in docs/measurements.md under the table; this one has none.
+  EXPECT_EQ(all.outcome[kWrongFlash] + all.outcome[kRecordsLost], 0u) << findings;
   EXPECT_EQ(all.outcome[kOther], 0u) << findings;
   EXPECT_EQ(testing::readmeTable("line-errors"), table)
       << "The line-error campaign changed. Review, then put this table into docs/measurements.md:\n" << table;
