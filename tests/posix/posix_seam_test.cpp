@@ -46,10 +46,7 @@ struct Pty {
     // Without a pseudo-terminal COM3 names nothing, rather than a real port.
     setenv("KORRIN_COM3", ok() ? slave.c_str() : "/nonexistent", 1);
   }
-  ~Pty() {
-    unsetenv("KORRIN_COM3");
-    closeMaster();
-  }
+  ~Pty() { unsetenv("KORRIN_COM3"), closeMaster(); }
   bool ok() const { return master >= 0 && !slave.empty(); }
   void closeMaster() { close(std::exchange(master, -1)); }
   void write(const std::string& bytes) const {
@@ -90,14 +87,6 @@ os::LineSettings settingsWith(std::uint32_t baud, Change change) {
   return line;
 }
 
-// The line at `baud` with a write bound of `msPerByte` a byte and `slackMs`.
-os::LineSettings boundedAt(std::uint32_t baud, std::uint32_t msPerByte, std::uint32_t slackMs) {
-  os::LineSettings line = korrin::lineSettings(baud);
-  line.writeMsPerByte = msPerByte;
-  line.writeSlackMs = slackMs;
-  return line;
-}
-
 // Runs `body` in a child process that exits without flushing anything (a hang
 // ends with the alarm), and `meanwhile` here. Returns the child's exit status:
 // the body's result, or 1 when a check of a body without one failed there (it
@@ -129,15 +118,6 @@ bool waitUntilRaw(int fd) {
     std::this_thread::sleep_for(milliseconds(1));
   }
   return false;
-}
-
-// A pipe holding `input` with its writing end closed, as a script feeds the updater.
-int pipeWith(const std::string& input) {
-  int ends[2];
-  if (pipe(ends) != 0) return -1;
-  EXPECT_EQ(write(ends[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  close(ends[1]);
-  return ends[0];
 }
 
 class SeamOnPty : public ::testing::Test {
@@ -319,7 +299,7 @@ TEST(SeamWrite, AWriteThatCannotFinishEndsAtItsBound) {
   };
   for (const auto& [descriptors, failure, fromMs, toMs] : cases) {
     Pty pty;
-    Port port("COM3", boundedAt(28800, 0, 300));
+    Port port("COM3", settingsWith(28800, [](os::LineSettings& l) { l.writeMsPerByte = 0, l.writeSlackMs = 300; }));
     const rlimit limit{descriptors, held.rlim_max};
     ASSERT_TRUE(pty.ok() && port.ok() && setrlimit(RLIMIT_NOFILE, &limit) == 0);
     const auto start = Clock::now();
@@ -356,6 +336,7 @@ TEST(SeamDrain, EndsWithinItsBoundOrWaitsTheLineTime) {
       {"a queue that never empties", DrainFault::QueueStuck, false, 540, 840,
        "tcdrain: 10 of 120 bytes still queued at the write time-out"},
   };
+  const os::LineSettings line = settingsWith(2400, [](os::LineSettings& l) { l.writeMsPerByte = 2, l.writeSlackMs = 300; });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Pty pty;
@@ -363,7 +344,7 @@ TEST(SeamDrain, EndsWithinItsBoundOrWaitsTheLineTime) {
     EXPECT_EQ(inChild(
                   [&] {
                     if (c.stop) os::takeRunResources();
-                    Port port("COM3", boundedAt(2400, 2, 300));
+                    Port port("COM3", line);
                     const std::uint8_t bytes[120] = {};
                     const auto start = Clock::now();
                     EXPECT_TRUE(port.write(bytes, sizeof bytes));
@@ -458,9 +439,12 @@ TEST(SeamKey, AKeyIsOneByteAndOnATerminalOnlyOneTypedAtTheQuestion) {
   const std::pair<std::string, int> cases[] = {{"", -1}, {"y", 'y'}, {"yn", 'y'}, {"\n", '\n'}, {"\xff", 0xFF}};
   for (const auto& [input, key] : cases) {
     SCOPED_TRACE("input \"" + input + '"');
-    const int script = pipeWith(input);
+    int script[2];  // as a script feeds the updater
+    ASSERT_EQ(pipe(script), 0);
+    ASSERT_EQ(write(script[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    close(script[1]);
     EXPECT_EQ(inChild([&, input = input, key = key] {
-                dup2(script, STDIN_FILENO);
+                dup2(script[0], STDIN_FILENO);
                 os::discardTypedAhead();  // a script's answers are meant for the questions
                 EXPECT_EQ(os::readKey(), key);
                 char rest[16];
@@ -468,7 +452,7 @@ TEST(SeamKey, AKeyIsOneByteAndOnATerminalOnlyOneTypedAtTheQuestion) {
                 EXPECT_EQ(std::string(rest, std::max<ssize_t>(left, 0)), input.substr(input.empty() ? 0 : 1));
               }),
               0);
-    close(script);
+    close(script[0]);
   }
   Pty terminal;
   const int slave = open(terminal.slave.c_str(), O_RDWR | O_NOCTTY);
