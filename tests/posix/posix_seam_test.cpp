@@ -28,12 +28,13 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -45,24 +46,19 @@ struct Pty {
     // Without a pseudo-terminal COM3 names nothing, rather than a real port.
     setenv("KORRIN_COM3", ok() ? slave.c_str() : "/nonexistent", 1);
   }
-  ~Pty() {
-    unsetenv("KORRIN_COM3");
-    closeMaster();
-  }
+  ~Pty() { unsetenv("KORRIN_COM3"), closeMaster(); }
   bool ok() const { return master >= 0 && !slave.empty(); }
   void closeMaster() { close(std::exchange(master, -1)); }
-  void write(const Bytes& bytes) const {
+  void write(const std::string& bytes) const {
     EXPECT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   // What the master receives until nothing more comes for `quietMs`.
-  Bytes read(int quietMs) const {
-    Bytes got;
-    std::uint8_t buffer[512];
-    for (pollfd wait{master, POLLIN, 0}; poll(&wait, 1, quietMs) > 0;) {
-      const ssize_t n = ::read(master, buffer, sizeof buffer);
-      if (n <= 0) break;
-      got.insert(got.end(), buffer, buffer + n);
-    }
+  std::string read(int quietMs) const {
+    std::string got;
+    char buffer[512];
+    ssize_t n = 0;
+    for (pollfd wait{master, POLLIN, 0}; poll(&wait, 1, quietMs) > 0 && (n = ::read(master, buffer, sizeof buffer)) > 0;)
+      got.append(buffer, static_cast<std::size_t>(n));
     return got;
   }
   int master;
@@ -76,34 +72,42 @@ struct Port {
       : port(os::openPort(name, line)) {}
   ~Port() { close(); }
   bool ok() const { return port != nullptr; }
-  int fd() const { return port->fd; }
   bool write(const void* bytes, std::size_t count) { return os::writePort(port, bytes, count); }
   void close() { os::closePort(std::exchange(port, nullptr)); }
   std::string failure() const { return os::portFailure(port); }
   os::Port* port;
 };
 
+using Change = void (*)(os::LineSettings&);
+
 // The line as the updater sets it at `baud`, with `change` made to it.
-os::LineSettings settingsWith(std::uint32_t baud, void (*change)(os::LineSettings&)) {
+os::LineSettings settingsWith(std::uint32_t baud, Change change) {
   os::LineSettings line = korrin::lineSettings(baud);
   change(line);
   return line;
 }
 
-// Runs `body` in a child process that exits with its result without flushing
-// anything (a hang ends with the alarm), and `meanwhile` here. Returns the
-// child's exit status, or -1 when it did not exit.
+// Runs `body` in a child process that exits without flushing anything (a hang
+// ends with the alarm), and `meanwhile` here. Returns the child's exit status:
+// the body's result, or 1 when a check of a body without one failed there (it
+// is reported as it fails); -1 when the child did not exit.
 template <typename Body, typename Meanwhile = void (*)(pid_t)>
 int inChild(Body body, Meanwhile meanwhile = [](pid_t) {}) {
   const pid_t child = fork();
   if (child == 0) {
     alarm(5);
-    _exit(body());
+    if constexpr (std::is_void_v<decltype(body())>) {
+      body();
+      _exit(::testing::Test::HasFailure() ? 1 : 0);
+    } else {
+      _exit(body());
+    }
   }
   meanwhile(child);
   int status = 0;
   return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
 
 // Waits until the terminal `fd` reads key by key, as readKey sets it: the
 // asker is then in its wait. False after a second.
@@ -140,36 +144,31 @@ TEST(DevicePath, MapsPortNamesToDevices) {
     EXPECT_STREQ(path, expected) << portName << " with " << (variable ? variable : "nothing set");
     if (variable != nullptr) unsetenv(variable);
   }
-  for (const char* name : {"COM0", "COM01", "COM256", "COM", "COM1x", "LPT1", "NUL", "ttyS0", "", "/nonexistent/x"}) {
-    char path[64];
+  char path[64], exact[11], tooSmall[10];  // each of the last two needs 11 bytes with its NUL
+  for (const char* name : {"COM0", "COM01", "COM256", "COM", "COM1x", "LPT1", "NUL", "ttyS0", "", "/nonexistent/x"})
     EXPECT_FALSE(os::posix::devicePathFor(name, path, sizeof path) && Port(name).ok()) << name;
-  }
-  char exact[11], tooSmall[10];  // each needs 11 bytes with its NUL
   EXPECT_TRUE(os::posix::devicePathFor("COM1", exact, sizeof exact) &&
               os::posix::devicePathFor("/dev/ttyS0", exact, sizeof exact));
   EXPECT_FALSE(os::posix::devicePathFor("COM1", tooSmall, sizeof tooSmall) ||
                os::posix::devicePathFor("/dev/ttyS0", tooSmall, sizeof tooSmall));
 }
 
-// The updater's own SerialPort opens a pty; a regular file named as the port
-// is no port and stays as it was.
+// A regular file named as the port is no port and stays as it was; every use
+// of the port that did not open fails.
 TEST(SeamOpen, OnlyATerminalIsAPort) {
-  Pty pty;
-  korrin::SerialPort port;
-  ASSERT_TRUE(port.open("COM3", 28800)) << "the line settings as the updater sets them";
-  port.writeByte('E');
-  EXPECT_EQ(port.bytesAvailable(), 0u);
-  EXPECT_EQ(pty.read(100), Bytes{'E'});
-  EXPECT_FALSE(Port().ok()) << "the port is the updater's";
-  port.close();
-  char file[] = "/tmp/korrin-not-a-port-XXXXXX";
+  char file[] = "/tmp/korrin-not-a-port-XXXXXX", byte = 0;
   ASSERT_EQ(close(mkstemp(file)), 0);
   setenv("KORRIN_COM3", file, 1);
-  EXPECT_FALSE(Port().ok() || port.open("COM3", 9600));
+  korrin::SerialPort port;
+  Port refused;
+  std::uint32_t count = 7;
+  EXPECT_FALSE(refused.ok() || port.open("COM3", 9600) || refused.write("E", 1) || os::drainPort(refused.port) ||
+               os::bytesWaiting(refused.port, count) || os::readPort(refused.port, &byte, 1, count) || count != 0);
   port.writeByte('E');
   struct stat info {};
   EXPECT_TRUE(stat(file, &info) == 0 && info.st_size == 0) << "protocol bytes written into a file";
   unlink(file);
+  unsetenv("KORRIN_COM3");
 }
 
 TEST_F(SeamOnPty, PortIsForOneUserAtATime) {
@@ -185,25 +184,25 @@ TEST_F(SeamOnPty, PortIsForOneUserAtATime) {
   };
   EXPECT_EQ(inChild([] { return Port().ok() ? 1 : 0; }), 0) << "open by another process";
   const int plainWhileOpen = inChild(plainOpen);
-  port_.close();
-  EXPECT_TRUE(Port().ok()) << "the port is free again after closing";
+  // A process forked meanwhile holds a copy of the descriptor through the close.
+  inChild(pause, [this](pid_t holder) {
+    port_.close();
+    EXPECT_TRUE(Port().ok()) << "the port is free again after closing";
+    kill(holder, SIGKILL);
+  });
   if (plainWhileOpen == 3) GTEST_SKIP() << "cannot run a process without root here";
   EXPECT_EQ(plainWhileOpen, 0) << "a program that does not lock, while the port is open";
   EXPECT_EQ(inChild(plainOpen), 1) << "a program that does not lock, after the port is closed";
 }
 
 // An open either sets the line up as asked or fails; it never leaves a line
-// that works otherwise than the settings say.
+// that works otherwise than the settings say. An errno left as EINTR by an
+// earlier call changes nothing of that.
 TEST(SeamOpen, SettingsTakeEffectOrAreRefused) {
-  struct Case {
-    const char* what;
-    void (*change)(os::LineSettings&);
-    DriverFault fault;
-    bool accepted;
-  } const cases[] = {
+  // A pseudo-terminal keeps 8 bits without parity whatever it is told:
+  // tcsetattr succeeds, only reading back shows it.
+  const std::tuple<const char*, Change, DriverFault, bool> cases[] = {
       {"8N1 as the updater asks", [](os::LineSettings&) {}, {}, true},
-      // A pseudo-terminal keeps 8 bits without parity whatever it is told:
-      // tcsetattr succeeds, only reading back shows it.
       {"odd parity", [](os::LineSettings& l) { l.parity = os::Parity::Odd; }, {}, false},
       {"even parity", [](os::LineSettings& l) { l.parity = os::Parity::Even; }, {}, false},
       {"7 data bits", [](os::LineSettings& l) { l.dataBits = 7; }, {}, false},
@@ -225,9 +224,10 @@ TEST(SeamOpen, SettingsTakeEffectOrAreRefused) {
   };
   Pty pty;
   ASSERT_TRUE(pty.ok());
-  for (const Case& c : cases) {
-    driverFault = c.fault;
-    EXPECT_EQ(Port("COM3", settingsWith(28800, c.change)).ok(), c.accepted) << c.what;
+  for (const auto& [what, change, fault, accepted] : cases) {
+    driverFault = fault;
+    errno = EINTR;
+    EXPECT_EQ(Port("COM3", settingsWith(28800, change)).ok(), accepted) << what;
     driverFault = {};
   }
 #if defined(__linux__)
@@ -243,11 +243,10 @@ TEST(SeamOpen, SettingsTakeEffectOrAreRefused) {
     line.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
     line.c_cflag = (line.c_cflag | CSTOPB | CRTSCTS) & ~CLOCAL;
     line.c_cc[VTIME] = 5;
-    ASSERT_EQ(tcsetattr(other, TCSANOW, &line), 0);
-    close(other);
+    ASSERT_TRUE(tcsetattr(other, TCSANOW, &line) == 0 && close(other) == 0);
     Port port("COM3", korrin::lineSettings(baud));
     KernelLineSpeed speed{};
-    ASSERT_TRUE(port.ok() && readKernelLineSpeed(port.fd(), &speed) && tcgetattr(port.fd(), &line) == 0) << baud;
+    ASSERT_TRUE(port.ok() && readKernelLineSpeed(port.port->fd, &speed) && tcgetattr(port.port->fd, &line) == 0);
     EXPECT_TRUE(speed.output == baud && speed.input == baud) << baud << ": " << speed.output << " " << speed.input;
     EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
               static_cast<tcflag_t>(CS8 | CLOCAL | CREAD)) << baud;
@@ -276,40 +275,43 @@ TEST(SeamDrain, GatheredBytesGoOutAtTheNextUseOfTheLine) {
     drainCount = 0;
     port.writeByte('B');
     port.write("028800", 6);
-    EXPECT_EQ(pty.read(0), Bytes{}) << what << ": out before the line is used";
+    EXPECT_EQ(pty.read(0), "") << what << ": out before the line is used";
     next(port);
     EXPECT_EQ(drainCount, 1) << what;
-    EXPECT_EQ(pty.read(100), (Bytes{'B', '0', '2', '8', '8', '0', '0'})) << what;
+    EXPECT_EQ(pty.read(100), "B028800") << what;
     port.bytesAvailable();
     EXPECT_EQ(drainCount, 1) << what << ": drained again with nothing written since";
   }
 }
 
-// A driver that takes no more bytes (here: nobody reads the far end) ends a
-// write at its bound, no sooner and not much later, and what it took went out
-// in order. An errno left as EINTR by an earlier call changes nothing of the settings.
+// A write the driver stops taking (here: nobody reads the far end) ends at its
+// bound, no sooner and not much later, or at once when the wait for room
+// itself fails (poll refuses more descriptors than the process may hold); what
+// the driver took went out in order.
 TEST(SeamWrite, AWriteThatCannotFinishEndsAtItsBound) {
-  Pty pty;
-  ASSERT_TRUE(pty.ok());
-  EXPECT_EQ(inChild([] {
-              errno = EINTR;
-              return Port().ok() ? 0 : 1;
-            }),
-            0);
-  Port port("COM3", settingsWith(28800, [](os::LineSettings& l) { l.writeMsPerByte = 0, l.writeSlackMs = 300; }));
-  ASSERT_TRUE(port.ok());
-  static std::vector<std::uint8_t> flood(4 << 20);
-  for (std::size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<std::uint8_t>(i % 253);
-  const auto start = Clock::now();
-  EXPECT_FALSE(port.write(flood.data(), flood.size()));
-  const auto took = Clock::now() - start;
-  EXPECT_TRUE(took >= milliseconds(300) && took < milliseconds(800))
-      << std::chrono::duration_cast<milliseconds>(took).count() << " ms";
-  EXPECT_NE(port.failure().find(" of 4194304 bytes not taken within the write time-out"), std::string::npos)
-      << port.failure();
-  const Bytes taken = pty.read(100);
-  ASSERT_FALSE(taken.empty());
-  EXPECT_TRUE(std::equal(taken.begin(), taken.end(), flood.begin())) << "a part written twice or skipped";
+  static std::string flood(4 << 20, '\0');
+  for (std::size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<char>(i % 253);
+  rlimit held{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &held), 0);
+  const std::tuple<rlim_t, const char*, int, int> cases[] = {
+      {held.rlim_cur, " of 4194304 bytes not taken within the write time-out", 300, 800},
+      {0, "poll: Invalid argument", 0, 250},
+  };
+  for (const auto& [descriptors, failure, fromMs, toMs] : cases) {
+    Pty pty;
+    Port port("COM3", settingsWith(28800, [](os::LineSettings& l) { l.writeMsPerByte = 0, l.writeSlackMs = 300; }));
+    const rlimit limit{descriptors, held.rlim_max};
+    ASSERT_TRUE(pty.ok() && port.ok() && setrlimit(RLIMIT_NOFILE, &limit) == 0);
+    const auto start = Clock::now();
+    EXPECT_FALSE(port.write(flood.data(), flood.size()));
+    const auto took = Clock::now() - start;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &held), 0);
+    EXPECT_TRUE(took >= milliseconds(fromMs) && took < milliseconds(toMs))
+        << std::chrono::duration_cast<milliseconds>(took).count() << " ms";
+    EXPECT_NE(port.failure().find(failure), std::string::npos) << port.failure();
+    const std::string taken = pty.read(100);
+    EXPECT_TRUE(!taken.empty() && flood.compare(0, taken.size(), taken) == 0) << "a part written twice or skipped";
+  }
 }
 
 // A drain ends within the bound of what was handed over, whatever the driver
@@ -318,100 +320,110 @@ TEST(SeamWrite, AWriteThatCannotFinishEndsAtItsBound) {
 // 120 bytes at 2400 baud (500 ms on the line) and a bound of 2 ms a byte and
 // 300 ms (540 ms).
 TEST(SeamDrain, EndsWithinItsBoundOrWaitsTheLineTime) {
+  const char* const neverEmpty = "tcdrain: the line did not report empty within the write time-out";
   struct Case {
     const char* what;
     DrainFault fault;
-    bool stop;          // SIGINT 100 ms into the drain, stop requests caught
-    int fromMs, toMs;   // how long the drain takes, from the write on (a loaded machine is slow)
-    const char* failure;  // the port's reason; null: drained
+    bool stop;            // SIGINT 100 ms into the drain, stop requests caught
+    int fromMs, toMs;     // how long the drain takes, from the write on (a loaded machine is slow)
+    const char* failure;  // the port's reason; "": drained
   } const cases[] = {
-      {"a driver that drains", DrainFault::None, false, 0, 300, nullptr},
-      {"a driver without a drain", DrainFault::Unsupported, false, 500, 800, nullptr},
-      {"a line that never reports empty", DrainFault::NeverEmpty, false, 540, 840,
-       "tcdrain: the line did not report empty within the write time-out"},
-      {"... and a stop meanwhile", DrainFault::NeverEmpty, true, 540, 840,
-       "tcdrain: the line did not report empty within the write time-out"},
+      {"a driver that drains", DrainFault::None, false, 0, 300, ""},
+      {"a driver that shows no queue", DrainFault::NoQueue, false, 0, 300, ""},
+      {"a driver without a drain", DrainFault::Unsupported, false, 500, 800, ""},
+      {"a line that never reports empty", DrainFault::NeverEmpty, false, 540, 840, neverEmpty},
+      {"... and a stop meanwhile", DrainFault::NeverEmpty, true, 540, 840, neverEmpty},
       {"a queue that never empties", DrainFault::QueueStuck, false, 540, 840,
        "tcdrain: 10 of 120 bytes still queued at the write time-out"},
   };
+  const os::LineSettings line = settingsWith(2400, [](os::LineSettings& l) { l.writeMsPerByte = 2, l.writeSlackMs = 300; });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    const int result = inChild(
-        [&] {
-          if (c.stop) os::takeRunResources();
-          Port port("COM3", settingsWith(2400, [](os::LineSettings& l) { l.writeMsPerByte = 2, l.writeSlackMs = 300; }));
-          const std::uint8_t bytes[120] = {};
-          const auto start = Clock::now();
-          if (!port.write(bytes, sizeof bytes)) return 1;
-          drainFault = c.fault;
-          const bool drained = os::drainPort(port.port);
-          const auto took = Clock::now() - start;
-          if (drained != (c.failure == nullptr)) return 2;
-          if (c.failure != nullptr && port.failure() != c.failure) return 3;
-          if (took < milliseconds(c.fromMs) || took >= milliseconds(c.toMs)) return 4;
-          return c.stop && !os::stopRequested() ? 5 : 0;
-        },
-        [&](pid_t child) {
-          if (!c.stop) return;
-          std::this_thread::sleep_for(milliseconds(100));
-          kill(child, SIGINT);
-        });
-    EXPECT_EQ(result, 0) << "1: not written, 2: drained or not, 3: another reason, 4: too soon or too late, "
-                            "5: the stop forgotten, -1: still waiting at the alarm";
+    EXPECT_EQ(inChild(
+                  [&] {
+                    if (c.stop) os::takeRunResources();
+                    Port port("COM3", line);
+                    const std::uint8_t bytes[120] = {};
+                    const auto start = Clock::now();
+                    EXPECT_TRUE(port.write(bytes, sizeof bytes));
+                    drainFault = c.fault;
+                    EXPECT_EQ(os::drainPort(port.port), *c.failure == '\0');
+                    const auto took = Clock::now() - start;
+                    EXPECT_EQ(port.failure(), c.failure);
+                    EXPECT_TRUE(took >= milliseconds(c.fromMs) && took < milliseconds(c.toMs))
+                        << std::chrono::duration_cast<milliseconds>(took).count() << " ms";
+                    EXPECT_EQ(os::stopRequested(), c.stop);
+                  },
+                  [&](pid_t child) {
+                    if (!c.stop) return;
+                    std::this_thread::sleep_for(milliseconds(100));
+                    kill(child, SIGINT);
+                  }),
+              0)
+        << "-1: still waiting at the alarm";
   }
+}
+
+// What the receive queue reports is read whole and at once: the updater asks
+// for no more than that, and a read that waited on would cost a reply's time.
+// Bytes reported but not all there yet are waited for, and no more are taken.
+TEST_F(SeamOnPty, ReadTakesWhatIsWaitingAndNoMore) {
+  const auto waitFor = [this](std::uint32_t count) {
+    std::uint32_t waiting = 0;
+    for (auto deadline = Clock::now() + std::chrono::seconds(1); waiting < count && Clock::now() < deadline;)
+      EXPECT_TRUE(os::bytesWaiting(port_.port, waiting));
+    return waiting;
+  };
+  pty_.write("CS=");
+  ASSERT_EQ(waitFor(3), 3u);
+  char buffer[4] = {};
+  std::uint32_t got = 0;
+  const auto started = Clock::now();
+  EXPECT_TRUE(os::readPort(port_.port, buffer, 3, got)) << port_.failure();
+  EXPECT_LT(Clock::now() - started, milliseconds(50));
+  EXPECT_EQ(std::string(buffer, got), "CS=");
+  pty_.write("O");
+  ASSERT_EQ(waitFor(1), 1u);
+  std::thread rest([this] {
+    std::this_thread::sleep_for(milliseconds(50));
+    pty_.write("k!?");
+  });
+  EXPECT_TRUE(os::readPort(port_.port, buffer, 3, got)) << port_.failure();
+  rest.join();
+  EXPECT_EQ(std::string(buffer, sizeof buffer), std::string("Ok!\0", 4)) << got;
+  EXPECT_EQ(waitFor(1), 1u) << "the byte not asked for was taken";
 }
 
 // When the device goes away (the far end closes: EIO; the line is hung up:
 // reads return 0, as on an unplugged USB adapter) a read for bytes that will
-// never come ends.
-// What the receive queue reports is read whole and at once: the updater asks
-// for no more than that, and a read that waited on would cost a reply's time.
-TEST_F(SeamOnPty, ReadTakesWhatIsWaitingAtOnce) {
-  pty_.write({'C', 'S', '='});
-  std::uint32_t waiting = 0;
-  for (auto deadline = Clock::now() + std::chrono::seconds(1); waiting < 3 && Clock::now() < deadline;)
-    ASSERT_TRUE(os::bytesWaiting(port_.port, waiting));
-  ASSERT_EQ(waiting, 3u);
-  char buffer[3] = {};
-  std::uint32_t got = 0;
-  const auto started = Clock::now();
-  EXPECT_TRUE(os::readPort(port_.port, buffer, waiting, got)) << port_.failure();
-  EXPECT_LT(Clock::now() - started, milliseconds(50));
-  EXPECT_EQ(std::string(buffer, got), "CS=");
-}
-
+// never come ends, and says why.
 TEST(SeamRead, EndsWhenTheDeviceGoesAway) {
-  for (const char* how : {"far end closed", "line hung up"}) {
-    SCOPED_TRACE(how);
-    const bool hangUp = how[0] == 'l';
+  for (const bool hangUp : {false, true}) {
+    SCOPED_TRACE(hangUp ? "line hung up" : "far end closed");
     Pty pty;
     Port port("COM3", korrin::lineSettings(9600));
     ASSERT_TRUE(pty.ok() && port.ok());
     bool gone = true;
-    // 0: failed after the two bytes that came, saying why, 1: succeeded, 2:
-    // failed with more bytes than came, 3: with fewer, 4: without a reason,
-    // -1: still waiting at the alarm.
     const int result = inChild(
         [&] {
           pty.closeMaster();  // only the parent's master keeps the line up
           char buffer[4];
           std::uint32_t read = 99;
           errno = EINTR;  // left by an earlier call a signal cut short
-          if (os::readPort(port.port, buffer, sizeof buffer, read)) return 1;
-          if (port.failure().rfind("read: ", 0) != 0) return 4;
-          return read == 2 ? 0 : read > 2 ? 2 : 3;
+          EXPECT_FALSE(os::readPort(port.port, buffer, sizeof buffer, read));
+          EXPECT_EQ(port.failure().rfind("read: ", 0), 0u) << port.failure();
+          EXPECT_TRUE(read == 2 || (hangUp && read < 2)) << read;  // a hang-up throws away what was not read yet
         },
         [&](pid_t reader) {
-          pty.write({'O', 'k'});
+          pty.write("Ok");
           std::this_thread::sleep_for(milliseconds(50));
-          gone = hangUp ? ioctl(port.fd(), TIOCVHANGUP) == 0 : (pty.closeMaster(), true);
+          gone = hangUp ? ioctl(port.port->fd, TIOCVHANGUP) == 0 : (pty.closeMaster(), true);
           if (!gone) kill(reader, SIGKILL);
         });
     if (!gone) GTEST_SKIP() << "cannot hang up a terminal here";
-    // A hang-up throws away what was not read yet.
-    EXPECT_TRUE(result == 0 || (how != std::string("far end closed") && result == 3)) << result;
+    EXPECT_EQ(result, 0) << "-1: still waiting at the alarm";
     // The operator's report names the call and the system's words.
     EXPECT_FALSE(port.write("E", 1));
     EXPECT_EQ(port.failure(), "write: Input/output error");
@@ -426,30 +438,29 @@ TEST(SeamRead, EndsWhenTheDeviceGoesAway) {
 TEST(SeamKey, AKeyIsOneByteAndOnATerminalOnlyOneTypedAtTheQuestion) {
   const std::pair<std::string, int> cases[] = {{"", -1}, {"y", 'y'}, {"yn", 'y'}, {"\n", '\n'}, {"\xff", 0xFF}};
   for (const auto& [input, key] : cases) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    close(fds[1]);
-    // 0: the key, then the rest of the input still there; 1: another key; 2: other bytes left.
+    SCOPED_TRACE("input \"" + input + '"');
+    int script[2];  // as a script feeds the updater
+    ASSERT_EQ(pipe(script), 0);
+    ASSERT_EQ(write(script[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    close(script[1]);
     EXPECT_EQ(inChild([&, input = input, key = key] {
-                dup2(fds[0], STDIN_FILENO);
+                dup2(script[0], STDIN_FILENO);
                 os::discardTypedAhead();  // a script's answers are meant for the questions
-                if (os::readKey() != key) return 1;
+                EXPECT_EQ(os::readKey(), key);
                 char rest[16];
                 const ssize_t left = read(STDIN_FILENO, rest, sizeof rest);
-                return input.substr(input.empty() ? 0 : 1) == std::string(rest, std::max<ssize_t>(left, 0)) ? 0 : 2;
+                EXPECT_EQ(std::string(rest, std::max<ssize_t>(left, 0)), input.substr(input.empty() ? 0 : 1));
               }),
-              0)
-        << "input \"" << input << '"';
-    close(fds[0]);
+              0);
+    close(script[0]);
   }
   Pty terminal;
   const int slave = open(terminal.slave.c_str(), O_RDWR | O_NOCTTY);
   termios before{}, after{};
   ASSERT_TRUE(terminal.ok() && slave >= 0 && tcgetattr(slave, &before) == 0);
   ASSERT_EQ(before.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO)) << "a new terminal is cooked";
-  terminal.write({'y'});
-  ASSERT_EQ(terminal.read(200), Bytes{'y'}) << "the cooked terminal's echo: the key is in its input queue";
+  terminal.write("y");
+  ASSERT_EQ(terminal.read(200), "y") << "the cooked terminal's echo: the key is in its input queue";
   const int key = inChild(
       [&] {
         dup2(slave, STDIN_FILENO);
@@ -458,49 +469,29 @@ TEST(SeamKey, AKeyIsOneByteAndOnATerminalOnlyOneTypedAtTheQuestion) {
       },
       [&](pid_t) {
         EXPECT_TRUE(waitUntilRaw(slave)) << "the terminal still waited for Enter";
-        terminal.write({'k'});
+        terminal.write("k");
       });
   EXPECT_EQ(key, 'k') << "the key typed before the question answered it";
-  EXPECT_TRUE(terminal.read(100).empty()) << "the key was echoed";
+  EXPECT_EQ(terminal.read(100), "") << "the key was echoed";
   ASSERT_EQ(tcgetattr(slave, &after), 0);
   EXPECT_TRUE(after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag) << "the terminal was left raw";
   close(slave);
 }
 
-TEST(SeamConsole, TextIsOutAtOnce) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  // The child ends without flushing: a buffered console leaves the pipe empty.
-  EXPECT_EQ(inChild([&] {
-              dup2(fds[1], STDOUT_FILENO);
-              errno = EINTR;  // left by a pause a stop request cut short
-              os::writeConsole("Connected\n.", 11);
-              return 0;
-            }),
-            0);
-  close(fds[1]);
-  char got[32] = {};
-  EXPECT_EQ(read(fds[0], got, sizeof got - 1), 11);
-  close(fds[0]);
-  EXPECT_STREQ(got, "Connected\n.");
-}
-
 // The operator's stop (Ctrl-C at the shell, kill, a closed terminal window)
 // is remembered instead of ending the process in the middle of a block; a
-// wait for a key ends at once, also when another thread takes the signal; a
-// pause still lasts its full time; and once given back, the signals act as
-// before the run.
+// wait for a key ends at once, also when another thread takes the signal.
 TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     for (bool fromTerminal : {true, false}) {  // from a pipe, the signal is taken by another thread
       SCOPED_TRACE(std::string(strsignal(signal)) + (fromTerminal ? ", key from a terminal" : ", from a pipe"));
       Pty terminal;
-      int fds[2];
-      ASSERT_TRUE(terminal.ok() && pipe(fds) == 0);
-      const int from = fromTerminal ? open(terminal.slave.c_str(), O_RDWR | O_NOCTTY) : fds[0];
+      int ends[2];  // a pipe whose writer stays open: a key may still come
+      ASSERT_TRUE(terminal.ok() && pipe(ends) == 0);
+      const int from = fromTerminal ? open(terminal.slave.c_str(), O_RDWR | O_NOCTTY) : ends[0];
       ASSERT_GE(from, 0);
       auto sent = Clock::now();
-      // 0: the wait ended with -1 and the stop is remembered.
+      // 0: the wait ended with -1 and the stop is remembered; the next prompt does not wait at all.
       EXPECT_EQ(inChild(
                     [&] {
                       dup2(from, STDIN_FILENO);
@@ -513,7 +504,6 @@ TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
                         sigaddset(&stops, signal);
                         pthread_sigmask(SIG_BLOCK, &stops, nullptr);
                       }
-                      // The next prompt, after the stop, does not wait at all.
                       return !os::stopRequested() && os::readKey() == -1 && os::stopRequested() && os::readKey() == -1
                                  ? 0
                                  : 1;
@@ -526,42 +516,62 @@ TEST(SeamStop, SignalsAreRememberedAndEndAWaitForAKey) {
                     }),
                 0);
       EXPECT_LT(Clock::now() - sent, milliseconds(500));
-      for (int fd : {fds[0], fds[1], fromTerminal ? from : -1}) close(fd);
+      for (int fd : {ends[0], ends[1], fromTerminal ? from : -1}) close(fd);
     }
   }
-  const int slept = inChild(
-      [] {
-        os::takeRunResources();
-        const auto start = Clock::now();
-        os::sleepMs(1000);  // a whole second: its own unit
-        const auto took = Clock::now() - start;
-        return took >= milliseconds(1000) && took < milliseconds(1100) && os::stopRequested() ? 0 : 1;
-      },
-      [](pid_t child) {
-        std::this_thread::sleep_for(milliseconds(50));
-        kill(child, SIGTERM);
-      });
-  EXPECT_EQ(slept, 0) << "a pause cut short by the signal, or not as long as asked";
-  const int given = inChild([] {
-    ::signal(SIGHUP, SIG_IGN);  // as nohup starts a program
-    ::signal(SIGTERM, SIG_DFL);
-    os::takeRunResources();
-    raise(SIGHUP);
-    if (os::stopRequested()) return 1;  // an ignored signal stays ignored
-    os::giveBackRunResources();
-    raise(SIGTERM);
-    return 2;  // still alive: the signal was not given back
-  });
-  EXPECT_EQ(given, -1) << "1: an ignored signal was taken as a stop; 2: a signal given back did not end the process";
-  const int teeGone = inChild([] {
-    int ends[2];
-    if (pipe(ends) != 0 || dup2(ends[1], STDOUT_FILENO) < 0) return 1;
-    close(ends[0]);  // `korrin-update | tee`, and the Ctrl-C ended tee
-    os::takeRunResources();
-    os::writeConsole(".", 1);
-    return 0;
-  });
-  EXPECT_EQ(teeGone, 0) << "a console that lost its reader ended the run";
+}
+
+// What a run holds, each in a process of its own: a pause lasts its full
+// time, console text is out at once whatever becomes of its reader, and once
+// given back, the signals act as before the run.
+TEST(SeamStop, APauseLastsOnAndWhatIsGivenBackActsAsBefore) {
+  const std::tuple<const char*, int (*)(), bool, int> cases[] = {
+      {"a pause cut short by the stop, or not as long as asked, or the stop forgotten",
+       [] {
+         os::takeRunResources();
+         const auto start = Clock::now();
+         os::sleepMs(1000);  // a whole second: its own unit
+         const auto took = Clock::now() - start;
+         return took >= milliseconds(1000) && took < milliseconds(1100) && os::stopRequested() ? 0 : 1;
+       },
+       true, 0},
+      {"1: an ignored signal was taken as a stop; 2: a signal given back did not end the process",
+       [] {
+         ::signal(SIGHUP, SIG_IGN);  // as nohup starts a program
+         ::signal(SIGTERM, SIG_DFL);
+         os::takeRunResources();
+         raise(SIGHUP);
+         if (os::stopRequested()) return 1;
+         os::giveBackRunResources();
+         raise(SIGTERM);
+         return 2;
+       },
+       false, -1},
+      {"1: console text held back, or cut short by an errno left as EINTR; -1: a console that lost its reader "
+       "ended the run",
+       [] {
+         int ends[2];
+         char got[16] = {};
+         if (pipe(ends) != 0 || dup2(ends[1], STDOUT_FILENO) < 0) return 2;
+         errno = EINTR;  // left by a pause a stop request cut short
+         os::writeConsole("Connected\n.", 11);  // nothing is flushed before the read
+         if (read(ends[0], got, sizeof got - 1) != 11 || std::string(got) != "Connected\n.") return 1;
+         close(ends[0]);  // `korrin-update | tee`, and the Ctrl-C ended tee
+         os::takeRunResources();
+         os::writeConsole(".", 1);
+         return 0;
+       },
+       false, 0},
+  };
+  for (const auto& [what, body, stop, expected] : cases) {
+    EXPECT_EQ(inChild(body, [stop = stop](pid_t child) {
+                if (!stop) return;
+                std::this_thread::sleep_for(milliseconds(50));
+                kill(child, SIGTERM);
+              }),
+              expected)
+        << what;
+  }
 }
 
 // A folder of this test's own, used as XDG_STATE_HOME and HOME; removed with
@@ -619,9 +629,8 @@ TEST(SeamFiles, TheFolderIsTheUsersAndCreatedForTheOwnerOnly) {
   EXPECT_EQ(state.folderFor(nullptr), state.path + "/.local/state/korrin/");
   EXPECT_EQ(state.folderFor("state"), state.path + "/.local/state/korrin/") << "relative: ignored";
   for (const std::string& created : {state.path + "/xdg", xdg, xdg + "/korrin", state.path + "/.local",
-                                     state.path + "/.local/state/korrin"}) {
+                                     state.path + "/.local/state/korrin"})
     EXPECT_EQ(modeOf(created), 0700u) << created;
-  }
   char tooSmall[8];
   EXPECT_FALSE(os::userDataFolder(tooSmall, sizeof tooSmall));
   std::ofstream(state.path + "/blocked").put('x');  // a file where the folder should be
@@ -632,82 +641,83 @@ TEST(SeamFiles, TemporariesOfAKilledSaveGoWhenTheFolderIsOpened) {
   StateHome state;
   const std::string folder = state.folderFor(nullptr);
   ASSERT_NE(folder, "(none)");
-  pid_t gone = fork();  // a process that has ended: its pid names no process now
-  if (gone == 0) _exit(0);
-  ASSERT_GT(gone, 0);
-  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  const pid_t ended = fork();  // a process that has ended: its pid names no process now
+  if (ended == 0) _exit(0);
+  ASSERT_TRUE(ended > 0 && waitpid(ended, nullptr, 0) == ended);
+  const std::string gone = std::to_string(ended);
   const std::pair<std::string, bool> files[] = {
-      {".config-0badf00d.bin." + std::to_string(gone) + ".0.tmp", false},
+      {".config-0badf00d.bin." + gone + ".0.tmp", false},
       {".config-0badf00d.bin." + std::to_string(getpid()) + ".0.tmp", true},  // a save under way
       {".config-0badf00d.bin.1.0.tmp", true},  // another updater's save, still running
-      {".config-0badf00d.bin.tmp", true}, {"config-0badf00d.bin", true}};
+      {".config-0badf00d.bin.tmp", true}, {"config-0badf00d.bin", true}, {".." + gone + ".tmp", true}};
   for (const auto& [name, stays] : files) std::ofstream(folder + name).put('x');
   ASSERT_EQ(state.folderFor(nullptr), folder);
   for (const auto& [name, stays] : files) EXPECT_EQ(modeOf(folder + name) != 0, stays) << name;
 }
 
+// Files are replaced whole, for the owner only; a claim never replaces; what
+// fails leaves the file as it was and no temporary file behind.
 TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
+  using os::FileClaim;
   StateHome state;
   const std::string folder = state.folderFor(nullptr), saved = folder + "records.bin";
   ASSERT_NE(folder, "(none)");
+  ASSERT_EQ(mkdir((folder + "sub").c_str(), 0700), 0);
   const std::string longer("second\0with a NUL", 17);
-  const std::pair<std::string, std::string> writes[] = {{"records.bin", "first"}, {"records.bin", longer},
-                                                        {"empty", ""}, {"one", "1"}};
-  for (const auto& [name, bytes] : writes) {
-    ASSERT_TRUE(os::writeFileDurably((folder + name).c_str(), bytes.empty() ? nullptr : bytes.data(), bytes.size()));
-    EXPECT_EQ(readBack(folder + name), bytes);
-    EXPECT_EQ(modeOf(folder + name), 0600u);
+  struct Case {
+    const char* name;
+    const char* bytes;
+    std::size_t count;
+    bool claim;  // claimFileDurably, else writeFileDurably (Claimed: written)
+    FileClaim result;
+    std::string holds;  // what the file then holds; "(unread)": no file
+  } const cases[] = {
+      {"records.bin", "first", 5, false, FileClaim::Claimed, "first"},
+      {"records.bin", longer.data(), 17, false, FileClaim::Claimed, longer},
+      {"empty", nullptr, 0, false, FileClaim::Claimed, ""},
+      {"one", "1", 1, false, FileClaim::Claimed, "1"},
+      {"records.bin", "other", 5, true, FileClaim::Taken, longer},
+      {"claimed", "new", 3, true, FileClaim::Claimed, "new"},
+      {"nothing", nullptr, 0, true, FileClaim::Claimed, ""},
+      {"records.bin", nullptr, 1, false, FileClaim::Failed, longer},
+      {"sub", "x", 1, false, FileClaim::Failed, "(unread)"},  // a folder is not replaced, nor read as a file
+      {"", "x", 1, false, FileClaim::Failed, "(unread)"},
+      {"missing/file", "x", 1, false, FileClaim::Failed, "(unread)"},
+      {"missing/file", "x", 1, true, FileClaim::Failed, "(unread)"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = folder + c.name;
+    const FileClaim result = c.claim ? os::claimFileDurably(path.c_str(), c.bytes, c.count)
+                             : os::writeFileDurably(path.c_str(), c.bytes, c.count) ? FileClaim::Claimed
+                                                                                     : FileClaim::Failed;
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(readBack(path), c.holds) << c.name;
+    EXPECT_TRUE(c.result == FileClaim::Failed || modeOf(path) == 0600u) << c.name << ": " << modeOf(path);
   }
+  EXPECT_FALSE(os::writeFileDurably(nullptr, "x", 1));
   // errno left as EINTR by an earlier call a signal cut short changes nothing.
   EXPECT_EQ(inChild([&] { errno = EINTR; return readBack(saved) == longer ? 0 : 1; }), 0);
   EXPECT_EQ(readBack(saved, 17), longer) << "exactly the capacity";
   EXPECT_EQ(readBack(saved, 16), "(unread)") << "one byte over the capacity";
-
-  // Only regular files are listed, in order, and no temporary file is left.
-  ASSERT_EQ(mkdir((folder + "sub").c_str(), 0700), 0);
-  ASSERT_EQ(symlink(saved.c_str(), (folder + "link").c_str()), 0);
-  const std::vector<std::string> files = {"empty", "one", "records.bin"};
-  EXPECT_EQ(filesIn(folder), files);
-  EXPECT_TRUE(filesIn(folder + "missing/").empty());
-
   // A write that fails half way (the file size limit stands in for a full
-  // disk) or whose flush the disk refuses leaves the old file as it was, and
-  // no temporary file.
+  // disk) or whose flush the disk refuses.
   EXPECT_EQ(inChild([&] {
               signal(SIGXFSZ, SIG_IGN);
-              rlimit limit{4, 4};
-              if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-              return os::writeFileDurably(saved.c_str(), "too long for the limit", 22) ? 1 : 0;
+              const rlimit limit{4, 4};
+              return setrlimit(RLIMIT_FSIZE, &limit) != 0 || os::writeFileDurably(saved.c_str(), "too long", 8);
             }),
             0);
 #if defined(__linux__)
-  EXPECT_EQ(inChild([&] {
-              flushesFail = true;
-              return os::writeFileDurably(saved.c_str(), "unflushed", 9) ? 1 : 0;
-            }),
-            0);
+  EXPECT_EQ(inChild([&] { return (flushesFail = true) && os::writeFileDurably(saved.c_str(), "unflushed", 9); }), 0);
 #endif
   EXPECT_EQ(readBack(saved), longer);
-  EXPECT_FALSE(os::writeFileDurably((folder + "sub").c_str(), "x", 1)) << "a folder is not replaced";
-  EXPECT_FALSE(os::writeFileDurably((folder + "missing/file").c_str(), "x", 1) ||
-               os::writeFileDurably(nullptr, "x", 1) || os::writeFileDurably(saved.c_str(), nullptr, 1) ||
-               os::writeFileDurably(folder.c_str(), "x", 1));
-  EXPECT_EQ(filesIn(folder), files);
-
-  // A claim never replaces: the name in use keeps its bytes.
-  EXPECT_EQ(os::claimFileDurably(saved.c_str(), "other", 5), os::FileClaim::Taken);
-  EXPECT_EQ(readBack(saved), longer);
-  EXPECT_EQ(os::claimFileDurably((folder + "claimed").c_str(), "new", 3), os::FileClaim::Claimed);
-  EXPECT_EQ(readBack(folder + "claimed"), "new");
-  EXPECT_EQ(modeOf(folder + "claimed"), 0600u);
-  EXPECT_EQ(os::claimFileDurably((folder + "missing/file").c_str(), "x", 1), os::FileClaim::Failed);
-  EXPECT_TRUE(os::deleteFile((folder + "claimed").c_str()));
-  EXPECT_EQ(filesIn(folder), files);
-
+  // Only regular files are listed, in order, and no temporary file is left.
+  ASSERT_EQ(symlink(saved.c_str(), (folder + "link").c_str()), 0);
+  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"claimed", "empty", "nothing", "one", "records.bin"}));
+  EXPECT_TRUE(filesIn(folder + "missing/").empty());
   EXPECT_TRUE(os::deleteFile(saved.c_str()));
   EXPECT_EQ(readBack(saved), "(unread)");
   EXPECT_FALSE(os::deleteFile(saved.c_str()));
-  EXPECT_EQ(readBack(folder + "sub"), "(unread)") << "a folder is not a file";
 }
 
 // Two updaters saving a copy of the same readout at the same moment (units
@@ -722,23 +732,16 @@ TEST(SeamFiles, TwoSavesOfOneReadoutAtOnceKeepTwoFiles) {
   for (int round = 0; round < 5; ++round) {
     int start[2];
     ASSERT_EQ(pipe(start), 0);
-    std::vector<pid_t> savers;
-    for (int i = 0; i < 2; ++i) {
-      const pid_t saver = fork();
-      if (saver == 0) {
-        alarm(5);
-        char go = 0;
-        _exit(read(start[0], &go, 1) == 1 && korrin::saveCopy(korrin::readSavedCopies().store, *copy) ==
-                                                   korrin::CopySave::Saved ? 0 : 1);
-      }
-      savers.push_back(saver);
-    }
-    ASSERT_EQ(write(start[1], "go", 2), 2);  // both at once
-    for (const pid_t saver : savers) {
-      int status = -1;
-      EXPECT_EQ(waitpid(saver, &status, 0), saver);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
-    }
+    const auto save = [&] {
+      char go = 0;
+      return read(start[0], &go, 1) == 1 &&
+             korrin::saveCopy(korrin::readSavedCopies().store, *copy) == korrin::CopySave::Saved ? 0 : 1;
+    };
+    // Two savers wait for the word, given once both are there.
+    const auto second = [&](pid_t) {
+      EXPECT_EQ(inChild(save, [&](pid_t) { EXPECT_EQ(write(start[1], "go", 2), 2); }), 0) << "a save failed";
+    };
+    EXPECT_EQ(inChild(save, second), 0) << "a save failed";
     close(start[0]);
     close(start[1]);
     const korrin::SavedCopies saved = korrin::readSavedCopies();
@@ -753,19 +756,16 @@ TEST(SeamFiles, TwoSavesOfOneReadoutAtOnceKeepTwoFiles) {
 TEST(SeamPorts, ListedByIdFirstThenByFamilyAndNumber) {
   StateHome root;
   ASSERT_FALSE(root.path.empty());
-  auto make = [&](const std::string& path, const char* contents = "") {
+  const std::pair<const char*, const char*> files[] = {
+      {"/dev/ttyS10", ""}, {"/dev/ttyS2", ""}, {"/dev/ttyS1", ""}, {"/dev/ttyS0", ""}, {"/dev/ttyUSB10", ""},
+      {"/dev/ttyUSB2", ""}, {"/dev/ttyACM0", ""}, {"/dev/ttyUSBx", ""}, {"/dev/tty0", ""}, {"/dev/ttySA", ""},
+      {"/dev/serial/by-id/usb-FTDI_B-if00-port0", ""}, {"/dev/serial/by-id/usb-FTDI_A-if00-port0", ""},
+      // 4 is a 16550A; 0 means no UART; ttyS2 says nothing, so it is listed.
+      {"/sys/class/tty/ttyS0/type", "4\n"}, {"/sys/class/tty/ttyS1/type", "0\n"}, {"/sys/class/tty/ttyS10/type", "4\n"}};
+  for (const auto& [path, contents] : files) {
     ASSERT_EQ(system(("mkdir -p \"$(dirname '" + root.path + path + "')\"").c_str()), 0);
     std::ofstream(root.path + path) << contents;
-  };
-  for (const char* device : {"/dev/ttyS10", "/dev/ttyS2", "/dev/ttyS1", "/dev/ttyS0", "/dev/ttyUSB10",
-                             "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyUSBx", "/dev/tty0", "/dev/ttySA",
-                             "/dev/serial/by-id/usb-FTDI_B-if00-port0", "/dev/serial/by-id/usb-FTDI_A-if00-port0"}) {
-    make(device);
   }
-  // 4 is a 16550A; 0 means no UART; ttyS2 says nothing, so it is listed.
-  make("/sys/class/tty/ttyS0/type", "4\n");
-  make("/sys/class/tty/ttyS1/type", "0\n");
-  make("/sys/class/tty/ttyS10/type", "4\n");
   const std::vector<std::string> expected = {"/dev/serial/by-id/usb-FTDI_A-if00-port0",
                                              "/dev/serial/by-id/usb-FTDI_B-if00-port0", "/dev/ttyUSB2",
                                              "/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS2", "/dev/ttyS10"};

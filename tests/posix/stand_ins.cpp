@@ -51,6 +51,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     *static_cast<int*>(argument) = 10;
     return 0;
   }
+  if (request == TIOCOUTQ && drainFault == DrainFault::NoQueue) {
+    errno = EINVAL;
+    return -1;
+  }
   const long result = syscall(SYS_ioctl, fd, request, argument);
   if (result == 0 && request == TCGETS2) {
     static_cast<termios2*>(argument)->c_ospeed += static_cast<speed_t>(driverFault.outputOff);

@@ -1,8 +1,8 @@
 // What this test program puts in the C library's place, so that the seam
 // meets what a pseudo-terminal or a healthy disk never shows: a drain that
-// counts, a drain that never ends or is not there, a queue that never empties,
-// a flush the disk refuses, a serial driver that refuses a speed or reports
-// another. Also the speed the Linux kernel holds, read apart from the
+// counts, a drain that never ends or is not there, a queue that never empties
+// or cannot be looked at, a flush the disk refuses, a serial driver that
+// refuses a speed or reports another. Also the speed the Linux kernel holds, read apart from the
 // seam. (termios2 cannot share a file with glibc's <termios.h>.)
 #pragma once
 
@@ -16,6 +16,7 @@ enum class DrainFault {
   Unsupported,  // tcdrain answers ENOTTY, as a driver without one
   NeverEmpty,   // tcdrain waits until a signal comes: a transmitter that never reports empty
   QueueStuck,   // TIOCOUTQ reports 10 bytes queued, always
+  NoQueue,      // TIOCOUTQ answers EINVAL, as a driver that cannot tell what it holds
 };
 extern DrainFault drainFault;
 
