@@ -110,6 +110,13 @@ std::string firstRunTime(const testing::VirtualRun& first, int kind, sim::Ticks 
   return seconds;
 }
 
+// A row of the table.
+std::string cells(std::initializer_list<std::string> texts) {
+  std::string out = "|";
+  for (const std::string& text : texts) out += " " + text + " |";
+  return out + "\n";
+}
+
 std::string row(const Point& point, int kind, sim::Ticks sent) {
   EXPECT_GE(sent, 0) << point.marker;
   const sim::Ticks at = sent + static_cast<sim::Ticks>(point.offsetMs * sim::kTicksPerMs);
@@ -127,75 +134,63 @@ std::string row(const Point& point, int kind, sim::Ticks sent) {
     second = runEnds(again);
     judged = &again;
   }
-  return "| " + std::string(point.name) + " | " + kKinds[kind] + " | " + runEnds(first) + " | " + took + " | " +
-         second + " | " + unitsAfter({{&first, judged}}, {}) + " |\n";
+  return cells({point.name, kKinds[kind], runEnds(first), took, second, unitsAfter({{&first, judged}}, {})});
 }
 
-// Write-backs that end worse than one cut: every block they leave must still
-// be restored from the copy, and no other unit's run may take the copy away.
-std::string rowsBeyondOneCut(sim::Ticks inRecord2) {
-  std::string out;
-  {
-    testing::VirtualRun first("convert");
-    first.unit.faults.corruptWrites[0x4000] = 1000;
-    first.run();
-    testing::VirtualRun again;
-    testing::runAgain(again, first, "y");
-    out += "| write-back, record 0, first block | damaged on every attempt | " + runEnds(first) + " | - | " +
-           runEnds(again) + " | " + unitsAfter({{&first, &again}}, {}) + " |\n";
-  }
-  {
-    testing::VirtualRun first("convert");
-    first.line.cutAt = inRecord2;
-    first.run();
-    sim::UnitFaults damaged;
-    damaged.corruptWrites[0x4AD0] = 1000;  // record 1's second block, in the restore
-    testing::VirtualRun restore;
-    testing::runAgain(restore, first, "y", carriedPackage(), damaged);
-    testing::VirtualRun third;
-    testing::runAgain(third, restore, "y");
-    out += "| write-back, record 2, middle block | cable cut, then the restore damaged in record 1 | " +
-           runEnds(first) + " | - | " + runEnds(restore) + "; third run: " + runEnds(third) + " | " +
-           unitsAfter({{&first, &third}}, {}) + " |\n";
-  }
-  {
-    testing::VirtualRun first("convert");
-    first.line.killAt = inRecord2;
-    first.run();
-    // A unit with the very same records, updated on this PC meanwhile.
-    testing::VirtualRun twin("convert");
-    twin.line.files = first.line.files;
-    twin.run();
-    const std::string twinEnds = runEnds(twin), twinUnit = twin.verdict().ok ? "" : " (the twin WRONG)";
-    first.line.files = twin.line.files;
-    testing::VirtualRun again;
-    testing::runAgain(again, first, "y");
-    out += "| write-back, record 2, middle block | updater killed, then a twin unit updated | " + runEnds(first) +
-           " | - | twin: " + twinEnds + "; this unit: " + runEnds(again) + " | " + unitsAfter({{&first, &again}}, {}) +
-           twinUnit + " |\n";
-  }
-  return out;
-}
+using SetUp = std::function<void(testing::VirtualRun&)>;
 
-// One PC and the units it updates: each run starts from the PC's files as the
-// run before it left them, with a fresh unit set up as `setUp` says, or with
-// the unit a run before left (put back into update mode, 'y' to the questions).
-using Run = std::unique_ptr<testing::VirtualRun>;
-Run runOn(Files& files, const std::function<void(testing::VirtualRun&)>& setUp, testing::VirtualRun* before = nullptr,
-          const FirmwarePackage& package = carriedPackage()) {
+// One run on a PC, from the PC's files as the run before it left them: with
+// a fresh 'convert' unit set up as `setUp` says, or with the unit a run before
+// left (put back into update mode, 'y' to the questions, `faults` on its line).
+std::unique_ptr<testing::VirtualRun> runOn(Files& files, const SetUp& setUp, testing::VirtualRun* before,
+                                           const FirmwarePackage& package, const sim::UnitFaults& faults) {
   auto run = std::make_unique<testing::VirtualRun>();
   if (before) {
     before->line.files = files;
     run->expect = before->expect;
-    testing::runAgain(*run, *before, "y", package);
+    testing::runAgain(*run, *before, "y", package, faults);
   } else {
     sim::setUpScenario("convert", carriedPackage(), run->unit, run->expect);
-    setUp(*run);
+    if (setUp) setUp(*run);
     run->line.files = files;
     run->run({}, package);
   }
   files = run->line.files;
   return run;
+}
+
+// Runs on one PC, one after another, each on a unit named by a letter: a
+// fresh one the first time, else the same unit run again.
+struct Step {
+  char unit;
+  const char* shown;  // before its ending among the later runs'; nullptr: not shown (the first run's has its column)
+  SetUp setUp = {};
+  sim::UnitFaults faults = {};
+  const FirmwarePackage* package = &carriedPackage();
+};
+struct Story {
+  const char* cutAt;
+  const char* how;
+  bool copiesShown;  // the copies the PC holds after the last run are counted
+  std::vector<Step> steps;
+};
+
+std::string told(const Story& story) {
+  Files pc;
+  std::vector<std::unique_ptr<testing::VirtualRun>> runs;
+  std::map<char, std::pair<testing::VirtualRun*, testing::VirtualRun*>> units;  // first and last run of each
+  std::string later;
+  for (const Step& step : story.steps) {
+    const auto unit = units.find(step.unit);
+    runs.push_back(runOn(pc, step.setUp, unit == units.end() ? nullptr : unit->second.second, *step.package,
+                         step.faults));
+    units.try_emplace(step.unit, runs.back().get(), nullptr).first->second.second = runs.back().get();
+    if (runs.size() > 1 && step.shown) later += step.shown + runEnds(*runs.back());
+  }
+  std::vector<std::pair<const testing::VirtualRun*, const testing::VirtualRun*>> judged;
+  for (const auto& unit : units) judged.push_back(unit.second);
+  return cells({story.cutAt, story.how, runEnds(*runs[0]), "-", later,
+                unitsAfter(judged, story.copiesShown ? pc : Files{}, *story.steps.back().package)});
 }
 
 // Unit A's twin but for a 4-byte ID in record 0: a fleet set up alike.
@@ -206,86 +201,70 @@ void alike(testing::VirtualRun& run) {
   run.expect.memoryBefore = run.unit.memory();
 }
 void lastEAnswerLost(testing::VirtualRun& run) { run.unit.faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }
+SetUp both(SetUp first, SetUp then) {
+  return [first, then](testing::VirtualRun& run) { first(run); then(run); };
+}
 
-// Copies of alike units on one PC, a later release's updater, records set up
+// A Pro unit of 09/11/03 whose records hold a header and one setting each: a
+// cut shows about ten converted bytes.
+void sparsePro(testing::VirtualRun& run) {
+  testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, false});
+  for (std::size_t k = 0; k < 6; ++k) {
+    std::uint8_t* record = run.unit.memory().data() + 0x4000 + k * 2512;
+    std::fill(record + 8, record + 2512, 0);
+    record[100] = 7;
+    sim::sealRecord(record, sim::RecordLayout::Config);
+  }
+  run.expect.memoryBefore = run.unit.memory();
+}
+
+// Write-backs that end worse than one cut (every block they leave must still
+// be restored from the copy, and no other unit's run may take the copy away);
+// copies of alike units on one PC, a later release's updater, records set up
 // with defaults, a unit that stores bytes as they arrive.
-std::string rowsOfCopies(sim::Ticks inRecord2, sim::Ticks firstBlock) {
-  std::string out;
+std::vector<Story> stories(sim::Ticks inRecord2, sim::Ticks firstBlock, sim::Ticks inProRecord1) {
+  const auto cutAt = [](sim::Ticks at) { return [at](testing::VirtualRun& run) { run.line.cutAt = at; }; };
   const auto killAt = [](sim::Ticks at) { return [at](testing::VirtualRun& run) { run.line.killAt = at; }; };
-  {
-    Files pc;
-    Run a = runOn(pc, killAt(inRecord2));
-    Run b = runOn(pc, [&](testing::VirtualRun& run) { alike(run); run.line.killAt = inRecord2; });
-    Run a2 = runOn(pc, nullptr, a.get());
-    Run b2 = runOn(pc, nullptr, b.get());
-    out += "| write-back, record 2, middle block | updater killed on unit A, then on an alike unit B; A, then B run "
-           "again | killed | - | A: " + runEnds(*a2) + "; B: " + runEnds(*b2) + " | " +
-           unitsAfter({{a.get(), a2.get()}, {b.get(), b2.get()}}, pc) + " |\n";
-  }
-  {
-    Files pc;
-    Run a = runOn(pc, killAt(inRecord2));
-    Run b = runOn(pc, [](testing::VirtualRun& run) { alike(run); lastEAnswerLost(run); });
-    Run b2 = runOn(pc, nullptr, b.get());
-    Run a2 = runOn(pc, nullptr, a.get());
-    out += "| write-back, record 2, middle block | updater killed on unit A; an alike unit B ends at E9 and is run "
-           "again at once; A run again | killed | - | B: " + runEnds(*b) + ", again: " + runEnds(*b2) + "; A: " +
-           runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}, {b.get(), b2.get()}}, pc) + " |\n";
-  }
-  {
-    Files pc;
-    // The line cut as the write-back begins: the unit hears only the "K" before it.
-    Run a = runOn(pc, [&](testing::VirtualRun& run) { run.line.cutAt = firstBlock + sim::kTicksPerMs; });
-    Run a2 = runOn(pc, nullptr, a.get());
-    Run b = runOn(pc, [](testing::VirtualRun& run) { alike(run); lastEAnswerLost(run); });
-    Run b2 = runOn(pc, nullptr, b.get());
-    out += "| write-back, before its first block | cable cut on unit A, A run again; later an alike unit B ends "
-           "at E9 and is run again | " + runEnds(*a) + " | - | A: " + runEnds(*a2) + "; B: " + runEnds(*b) + ", again: " +
-           runEnds(*b2) + " | " + unitsAfter({{a.get(), a2.get()}, {b.get(), b2.get()}}, pc) + " |\n";
-  }
-  {
-    Files pc;
-    Run a = runOn(pc, [&](testing::VirtualRun& run) {
-      run.unit.faults.storesDataAsItArrives = true;
-      run.line.cutAt = firstBlock + 33 * sim::kTicksPerMs;  // about 30 bytes in: 5 of them converted
-    });
-    Run a2 = runOn(pc, nullptr, a.get());
-    out += "| write-back, record 0, first block, stored in part as it arrives | cable cut | " + runEnds(*a) +
-           " | - | " + runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}}, pc) + " |\n";
-  }
-  {
-    Files pc;
-    FirmwarePackage later = carriedPackage();
-    later.packageRevision = 0x030104;
-    Run a = runOn(pc, killAt(inRecord2));
-    Run a2 = runOn(pc, nullptr, a.get(), later);
-    out += "| write-back, record 2, middle block | updater killed, run again by the next release's updater (030104) | "
-           "killed | - | " + runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}}, pc, later) + " |\n";
-  }
-  {
-    // A Pro unit of 09/11/03 whose records hold a header and one setting each: the
-    // cut shows about ten converted bytes.
-    const auto sparsePro = [](testing::VirtualRun& run) {
-      testing::setUpProUnit(run, 95, {sim::RecordLayout::Config, 11, true, false});
-      for (std::size_t k = 0; k < 6; ++k) {
-        std::uint8_t* record = run.unit.memory().data() + 0x4000 + k * 2512;
-        std::fill(record + 8, record + 2512, 0);
-        record[100] = 7;
-        sim::sealRecord(record, sim::RecordLayout::Config);
-      }
-      run.expect.memoryBefore = run.unit.memory();
-    };
-    Files pc;
-    Run clean = runOn(pc, sparsePro, nullptr, testing::proRelease());
-    const sim::Ticks inRecord1 = testing::sentAt(clean->line, "A004AF8D") + 20 * sim::kTicksPerMs;
-    pc.clear();
-    Run a = runOn(pc, [&](testing::VirtualRun& run) { sparsePro(run); run.line.killAt = inRecord1; }, nullptr,
-                  testing::proRelease());
-    Run a2 = runOn(pc, nullptr, a.get(), testing::proRelease());
-    out += "| Pro release, records set up with defaults: write-back, record 1, first block | updater killed | killed | "
-           "- | " + runEnds(*a2) + " | " + unitsAfter({{a.get(), a2.get()}}, pc, testing::proRelease()) + " |\n";
-  }
-  return out;
+  const SetUp alikeEndingAtE9 = both(alike, lastEAnswerLost);
+  sim::UnitFaults damaged;
+  damaged.corruptWrites[0x4AD0] = 1000;  // record 1's second block, in the restore
+  static const FirmwarePackage later = [] {
+    FirmwarePackage release = carriedPackage();
+    release.packageRevision = 0x030104;
+    return release;
+  }();
+  const FirmwarePackage* const pro = &testing::proRelease();
+  const char* const inRecord2Text = "write-back, record 2, middle block";
+  return {
+      {"write-back, record 0, first block", "damaged on every attempt", false,
+       {{'A', nullptr, [](testing::VirtualRun& run) { run.unit.faults.corruptWrites[0x4000] = 1000; }}, {'A', ""}}},
+      {inRecord2Text, "cable cut, then the restore damaged in record 1", false,
+       {{'A', nullptr, cutAt(inRecord2)}, {'A', "", {}, damaged}, {'A', "; third run: "}}},
+      {inRecord2Text, "updater killed, then a twin unit updated", false,  // the twin: the very same records
+       {{'A', nullptr, killAt(inRecord2)}, {'T', "twin: "}, {'A', "; this unit: "}}},
+      {inRecord2Text, "updater killed on unit A, then on an alike unit B; A, then B run again", true,
+       {{'A', nullptr, killAt(inRecord2)},
+        {'B', nullptr, both(alike, killAt(inRecord2))},
+        {'A', "A: "},
+        {'B', "; B: "}}},
+      {inRecord2Text, "updater killed on unit A; an alike unit B ends at E9 and is run again at once; A run again",
+       true, {{'A', nullptr, killAt(inRecord2)}, {'B', "B: ", alikeEndingAtE9}, {'B', ", again: "}, {'A', "; A: "}}},
+      // The line cut as the write-back begins: the unit hears only the "K" before it.
+      {"write-back, before its first block",
+       "cable cut on unit A, A run again; later an alike unit B ends at E9 and is run again", true,
+       {{'A', nullptr, cutAt(firstBlock + sim::kTicksPerMs)}, {'A', "A: "}, {'B', "; B: ", alikeEndingAtE9},
+        {'B', ", again: "}}},
+      {"write-back, record 0, first block, stored in part as it arrives", "cable cut", true,
+       {{'A', nullptr,  // about 30 bytes in: 5 of them converted
+         both([](testing::VirtualRun& run) { run.unit.faults.storesDataAsItArrives = true; },
+              cutAt(firstBlock + 33 * sim::kTicksPerMs))},
+        {'A', ""}}},
+      {inRecord2Text, "updater killed, run again by the next release's updater (030104)", true,
+       {{'A', nullptr, killAt(inRecord2)}, {'A', "", {}, {}, &later}}},
+      {"Pro release, records set up with defaults: write-back, record 1, first block", "updater killed", true,
+       {{'A', nullptr, both(sparsePro, killAt(inProRecord1)), {}, pro},
+        {'A', "", {}, {}, pro}}},
+  };
 }
 
 TEST(InterruptionMatrixTest, ReadmeTableIsCurrent) {
@@ -299,13 +278,16 @@ TEST(InterruptionMatrixTest, ReadmeTableIsCurrent) {
       if (kPoints[i].speed == speed) sent[i] = testing::sentAt(clean.line, kPoints[i].marker);
     if (speed == "-s0") inRecord2 = testing::sentAt(clean.line, "A0057A0D") + 20 * sim::kTicksPerMs;
   }
+  testing::VirtualRun cleanPro;
+  sparsePro(cleanPro);
+  cleanPro.run({}, testing::proRelease());
+  const sim::Ticks inProRecord1 = testing::sentAt(cleanPro.line, "A004AF8D") + 20 * sim::kTicksPerMs;
   std::string current =
       "| Cut off at | How | First run ends | after (s) | Second run ends | Unit after the runs |\n"
       "|---|---|---|---|---|---|\n";
   for (std::size_t i = 0; i < sent.size(); ++i)
     for (int kind = 0; kind < 4; ++kind) current += row(kPoints[i], kind, sent[i]);
-  current += rowsBeyondOneCut(inRecord2);
-  current += rowsOfCopies(inRecord2, sent[5]);
+  for (const Story& story : stories(inRecord2, sent[5], inProRecord1)) current += told(story);
   EXPECT_EQ(current.find("WRONG"), std::string::npos) << "an interruption cost the unit its update:\n" << current;
   EXPECT_EQ(testing::readmeTable("interruption-matrix"), current)
       << "The interruption matrix changed. Review, then put this table into docs/measurements.md:\n" << current;
