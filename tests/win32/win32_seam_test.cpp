@@ -8,16 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "config/config_copy.h"
-#include "platform/console.h"
 #include "platform/os.h"
 #include "platform/win32/port.h"
-#include "platform/win32/win32_api.h"
 #include "serial/serial_port.h"
 #include "platform/win32/wide_text.h"
 
@@ -157,46 +154,27 @@ TEST(Win32Files, PcFolderIsEveryLocalAccountsAndNoOneElses) {
   }
 }
 
-TEST(Win32Files, CopiesSavedForThePcAndOlderOnesOfTheAccountAreFound) {
+// Two copies of one readout saved for the PC at the same moment (units with
+// the factory's records, on two ports), and one that an older version left in
+// the account's folder: each a whole file of its own, read once, the PC's folder first.
+TEST(Win32Files, CopiesSavedAtOnceForThePcAndOlderOnesOfTheAccountAreFound) {
   Profile profile(kAccounts[2]);
   const korrin::CopyStore store = korrin::readSavedCopies().store;
   EXPECT_EQ(store.folder, toUtf8(profile.programData + L"\\Korrin\\"));
   ASSERT_EQ(store.olderFolders, std::vector<std::string>{toUtf8(profile.local + L"\\Korrin\\")});
-  // One saved by this version, one left by an older version in the account's folder.
-  std::vector<std::string> saved;
-  for (const std::string& folder : {store.folder, store.olderFolders[0]}) {
-    korrin::ConfigImage readout;
-    for (std::size_t i = 0; i < korrin::kConfigReadoutBytes; ++i)
-      readout.bytes[i] = static_cast<std::uint8_t>(i * 7 + saved.size());
-    auto copy = std::make_unique<korrin::SavedCopy>();
-    copy->conversion = korrin::convertReadout(readout, korrin::ConfigMode::Legacy, korrin::carriedPackage());
-    korrin::CopyStore saveTo = store;
-    saveTo.folder = folder;
-    ASSERT_EQ(korrin::saveCopy(saveTo, *copy), korrin::CopySave::Saved);
-    EXPECT_EQ(copy->path.rfind(folder, 0), 0u) << copy->path;
-    saved.push_back(copy->path);
-  }
-  // Read once, the PC's folder first.
-  const korrin::SavedCopies found = korrin::readSavedCopies();
-  EXPECT_TRUE(found.unreadable.empty());
-  ASSERT_EQ(found.copies.size(), 2u);
-  EXPECT_EQ(found.copies[0].path, saved[0]);
-  EXPECT_EQ(found.copies[1].path, saved[1]);
-}
-
-// Two updaters saving a copy of the same readout at the same moment (units
-// with the factory's records, on two ports) each keep a whole file of their own.
-TEST(Win32Files, TwoSavesOfOneReadoutAtOnceKeepTwoFiles) {
-  Profile profile(kAccounts[1]);
-  const korrin::CopyStore store = korrin::readSavedCopies().store;
+  korrin::CopyStore older = store;
+  older.folder = store.olderFolders[0];
+  korrin::ConfigImage another;
+  for (std::size_t i = 0; i < korrin::kConfigReadoutBytes; ++i) another.bytes[i] = static_cast<std::uint8_t>(i * 7);
+  std::vector<korrin::SavedCopy> copies(3);  // the two for the PC of the factory's records, all zero
+  for (int i = 0; i < 3; ++i)
+    copies[i].conversion = korrin::convertReadout(i < 2 ? korrin::ConfigImage{} : another, korrin::ConfigMode::Legacy,
+                                                  korrin::carriedPackage());
   const HANDLE start = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::vector<korrin::SavedCopy> copies(2);
   korrin::CopySave results[2] = {korrin::CopySave::Failed, korrin::CopySave::Failed};
   std::function<void()> saves[2];
   HANDLE threads[2];
   for (int i = 0; i < 2; ++i) {
-    copies[i].conversion =
-        korrin::convertReadout(korrin::ConfigImage{}, korrin::ConfigMode::Legacy, korrin::carriedPackage());
     saves[i] = [&, i] {
       ::WaitForSingleObject(start, INFINITE);
       results[i] = korrin::saveCopy(store, copies[i]);
@@ -208,13 +186,15 @@ TEST(Win32Files, TwoSavesOfOneReadoutAtOnceKeepTwoFiles) {
   for (HANDLE handle : {threads[0], threads[1], start}) ::CloseHandle(handle);
   EXPECT_EQ(results[0], korrin::CopySave::Saved);
   EXPECT_EQ(results[1], korrin::CopySave::Saved);
+  ASSERT_EQ(korrin::saveCopy(older, copies[2]), korrin::CopySave::Saved);
   EXPECT_NE(copies[0].path, copies[1].path);
-  const korrin::SavedCopies found = korrin::readSavedCopies();
-  EXPECT_EQ(found.copies.size(), 2u);
-  EXPECT_TRUE(found.unreadable.empty());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(copies[i].path.rfind(i < 2 ? store.folder : older.folder, 0), 0u) << i;
   // A claim never replaces: the name in use keeps its bytes.
   EXPECT_EQ(os::claimFileDurably(copies[0].path.c_str(), "x", 1), os::FileClaim::Taken);
-  EXPECT_EQ(korrin::readSavedCopies().copies.size(), 2u);
+  const korrin::SavedCopies found = korrin::readSavedCopies();
+  EXPECT_TRUE(found.unreadable.empty());
+  ASSERT_EQ(found.copies.size(), 3u);
+  EXPECT_EQ(found.copies[2].path, copies[2].path);
 }
 
 TEST(Win32Files, TemporariesOfAKilledSaveAreRemovedWhenTheFolderIsOpened) {
