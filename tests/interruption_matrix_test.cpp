@@ -53,6 +53,7 @@ const Point kPoints[] = {
     {"flash command", "JFLASHING", 1},
 };
 
+enum Kind { kCableCut, kAdapterPulled, kKilled, kStopped };
 const char* const kKinds[] = {"cable cut", "adapter pulled", "updater killed", "operator's Ctrl-C"};
 
 std::string runEnds(const testing::VirtualRun& run) {
@@ -92,18 +93,18 @@ std::string unitsAfter(const std::vector<std::pair<const testing::VirtualRun*, c
 // write-back, a pulled adapter ends the run at the next call on the port
 // (after at most the 2 s the unit is given before 'G' and 'H'). The table
 // holds each time exactly.
-std::string firstRunTime(const testing::VirtualRun& first, int kind, sim::Ticks at) {
+std::string firstRunTime(const testing::VirtualRun& first, Kind kind, sim::Ticks at) {
   if (first.killed || first.unit.log().flashed) return "-";
   const sim::Ticks took = first.line.consoleTime(testing::kPrompt) - at;
-  EXPECT_LT(took, (kind == 1 ? 5 : 60) * sim::kTicksPerSecond) << kKinds[kind];
+  EXPECT_LT(took, (kind == kAdapterPulled ? 5 : 60) * sim::kTicksPerSecond) << kKinds[kind];
   EXPECT_EQ(first.unit.log().bytesAfterExit, 0u);
   // A stop leaves after a reply was read, a region's length was set, or the
   // address register was pointed at the software: nothing half begun.
   const std::string last = testing::tailOf(first.wire(), 8);
-  EXPECT_TRUE(kind != 3 || last.substr(6) == "CX" || last.substr(6) == "EX" || last == "L000400X" ||
+  EXPECT_TRUE(kind != kStopped || last.substr(6) == "CX" || last.substr(6) == "EX" || last == "L000400X" ||
               last == "A008000X")
       << last;
-  EXPECT_TRUE(kind != 1 || testing::count(first.console(), "cs err") == 0)
+  EXPECT_TRUE(kind != kAdapterPulled || testing::count(first.console(), "cs err") == 0)
       << "a repeat notice for a block the port lost";
   char seconds[16];
   std::snprintf(seconds, sizeof seconds, "%.1f", sim::toMs(took) / 1000);
@@ -117,33 +118,22 @@ std::string cells(std::initializer_list<std::string> texts) {
   return out + "\n";
 }
 
-std::string row(const Point& point, int kind, sim::Ticks sent) {
-  EXPECT_GE(sent, 0) << point.marker;
-  const sim::Ticks at = sent + static_cast<sim::Ticks>(point.offsetMs * sim::kTicksPerMs);
-  testing::VirtualRun first("convert");
-  sim::Ticks* const cutOff[] = {&first.line.cutAt, &first.line.vanishAt, &first.line.killAt, &first.line.stopAt};
-  *cutOff[kind] = at;
-  first.run({point.speed});
-  const std::string took = firstRunTime(first, kind, at);
-  std::string second = "-";
-  testing::VirtualRun again;
-  const testing::VirtualRun* judged = &first;
-  if (!first.unit.log().flashed) {
-    // The operator who cut the run knows the unit: asked about it, says yes.
-    testing::runAgain(again, first, "y");
-    second = runEnds(again);
-    judged = &again;
-  }
-  return cells({point.name, kKinds[kind], runEnds(first), took, second, unitsAfter({{&first, judged}}, {})});
-}
-
 using SetUp = std::function<void(testing::VirtualRun&)>;
+
+// The first run cut off at `at` in the way `kind` says.
+SetUp cutOff(Kind kind, sim::Ticks at) {
+  return [kind, at](testing::VirtualRun& run) {
+    sim::Ticks* const how[] = {&run.line.cutAt, &run.line.vanishAt, &run.line.killAt, &run.line.stopAt};
+    *how[kind] = at;
+  };
+}
 
 // One run on a PC, from the PC's files as the run before it left them: with
 // a fresh 'convert' unit set up as `setUp` says, or with the unit a run before
 // left (put back into update mode, 'y' to the questions, `faults` on its line).
 std::unique_ptr<testing::VirtualRun> runOn(Files& files, const SetUp& setUp, testing::VirtualRun* before,
-                                           const FirmwarePackage& package, const sim::UnitFaults& faults) {
+                                           const FirmwarePackage& package, const sim::UnitFaults& faults,
+                                           const std::vector<const char*>& arguments) {
   auto run = std::make_unique<testing::VirtualRun>();
   if (before) {
     before->line.files = files;
@@ -153,43 +143,49 @@ std::unique_ptr<testing::VirtualRun> runOn(Files& files, const SetUp& setUp, tes
     sim::setUpScenario("convert", carriedPackage(), run->unit, run->expect);
     if (setUp) setUp(*run);
     run->line.files = files;
-    run->run({}, package);
+    run->run(arguments, package);
   }
   files = run->line.files;
   return run;
 }
 
-// Runs on one PC, one after another, each on a unit named by a letter: a
-// fresh one the first time, else the same unit run again.
+// A row of the table: runs on one PC, one after another, each on a unit named
+// by a letter, a fresh one the first time, else the same unit run again unless
+// it was flashed.
 struct Step {
   char unit;
   const char* shown;  // before its ending among the later runs'; nullptr: not shown (the first run's has its column)
   SetUp setUp = {};
   sim::UnitFaults faults = {};
   const FirmwarePackage* package = &carriedPackage();
+  std::vector<const char*> arguments = {};
 };
 struct Story {
   const char* cutAt;
   const char* how;
   bool copiesShown;  // the copies the PC holds after the last run are counted
   std::vector<Step> steps;
+  int kind = -1;  // a row of the matrix proper: the first run, cut off at `at`, shows how soon it ended
+  sim::Ticks at = 0;
 };
 
 std::string told(const Story& story) {
   Files pc;
   std::vector<std::unique_ptr<testing::VirtualRun>> runs;
   std::map<char, std::pair<testing::VirtualRun*, testing::VirtualRun*>> units;  // first and last run of each
-  std::string later;
+  std::string took = "-", later;
   for (const Step& step : story.steps) {
     const auto unit = units.find(step.unit);
-    runs.push_back(runOn(pc, step.setUp, unit == units.end() ? nullptr : unit->second.second, *step.package,
-                         step.faults));
+    testing::VirtualRun* const before = unit == units.end() ? nullptr : unit->second.second;
+    if (before && before->unit.log().flashed) continue;
+    runs.push_back(runOn(pc, step.setUp, before, *step.package, step.faults, step.arguments));
     units.try_emplace(step.unit, runs.back().get(), nullptr).first->second.second = runs.back().get();
+    if (runs.size() == 1 && story.kind >= 0) took = firstRunTime(*runs[0], Kind(story.kind), story.at);
     if (runs.size() > 1 && step.shown) later += step.shown + runEnds(*runs.back());
   }
   std::vector<std::pair<const testing::VirtualRun*, const testing::VirtualRun*>> judged;
   for (const auto& unit : units) judged.push_back(unit.second);
-  return cells({story.cutAt, story.how, runEnds(*runs[0]), "-", later,
+  return cells({story.cutAt, story.how, runEnds(*runs[0]), took, later.empty() ? "-" : later,
                 unitsAfter(judged, story.copiesShown ? pc : Files{}, *story.steps.back().package)});
 }
 
@@ -223,8 +219,6 @@ void sparsePro(testing::VirtualRun& run) {
 // copies of alike units on one PC, a later release's updater, records set up
 // with defaults, a unit that stores bytes as they arrive.
 std::vector<Story> stories(sim::Ticks inRecord2, sim::Ticks firstBlock, sim::Ticks inProRecord1) {
-  const auto cutAt = [](sim::Ticks at) { return [at](testing::VirtualRun& run) { run.line.cutAt = at; }; };
-  const auto killAt = [](sim::Ticks at) { return [at](testing::VirtualRun& run) { run.line.killAt = at; }; };
   const SetUp alikeEndingAtE9 = both(alike, lastEAnswerLost);
   sim::UnitFaults damaged;
   damaged.corruptWrites[0x4AD0] = 1000;  // record 1's second block, in the restore
@@ -239,30 +233,30 @@ std::vector<Story> stories(sim::Ticks inRecord2, sim::Ticks firstBlock, sim::Tic
       {"write-back, record 0, first block", "damaged on every attempt", false,
        {{'A', nullptr, [](testing::VirtualRun& run) { run.unit.faults.corruptWrites[0x4000] = 1000; }}, {'A', ""}}},
       {inRecord2Text, "cable cut, then the restore damaged in record 1", false,
-       {{'A', nullptr, cutAt(inRecord2)}, {'A', "", {}, damaged}, {'A', "; third run: "}}},
+       {{'A', nullptr, cutOff(kCableCut, inRecord2)}, {'A', "", {}, damaged}, {'A', "; third run: "}}},
       {inRecord2Text, "updater killed, then a twin unit updated", false,  // the twin: the very same records
-       {{'A', nullptr, killAt(inRecord2)}, {'T', "twin: "}, {'A', "; this unit: "}}},
+       {{'A', nullptr, cutOff(kKilled, inRecord2)}, {'T', "twin: "}, {'A', "; this unit: "}}},
       {inRecord2Text, "updater killed on unit A, then on an alike unit B; A, then B run again", true,
-       {{'A', nullptr, killAt(inRecord2)},
-        {'B', nullptr, both(alike, killAt(inRecord2))},
+       {{'A', nullptr, cutOff(kKilled, inRecord2)},
+        {'B', nullptr, both(alike, cutOff(kKilled, inRecord2))},
         {'A', "A: "},
         {'B', "; B: "}}},
       {inRecord2Text, "updater killed on unit A; an alike unit B ends at E9 and is run again at once; A run again",
-       true, {{'A', nullptr, killAt(inRecord2)}, {'B', "B: ", alikeEndingAtE9}, {'B', ", again: "}, {'A', "; A: "}}},
+       true, {{'A', nullptr, cutOff(kKilled, inRecord2)}, {'B', "B: ", alikeEndingAtE9}, {'B', ", again: "}, {'A', "; A: "}}},
       // The line cut as the write-back begins: the unit hears only the "K" before it.
       {"write-back, before its first block",
        "cable cut on unit A, A run again; later an alike unit B ends at E9 and is run again", true,
-       {{'A', nullptr, cutAt(firstBlock + sim::kTicksPerMs)}, {'A', "A: "}, {'B', "; B: ", alikeEndingAtE9},
+       {{'A', nullptr, cutOff(kCableCut, firstBlock + sim::kTicksPerMs)}, {'A', "A: "}, {'B', "; B: ", alikeEndingAtE9},
         {'B', ", again: "}}},
       {"write-back, record 0, first block, stored in part as it arrives", "cable cut", true,
        {{'A', nullptr,  // about 30 bytes in: 5 of them converted
          both([](testing::VirtualRun& run) { run.unit.faults.storesDataAsItArrives = true; },
-              cutAt(firstBlock + 33 * sim::kTicksPerMs))},
+              cutOff(kCableCut, firstBlock + 33 * sim::kTicksPerMs))},
         {'A', ""}}},
       {inRecord2Text, "updater killed, run again by the next release's updater (030104)", true,
-       {{'A', nullptr, killAt(inRecord2)}, {'A', "", {}, {}, &later}}},
+       {{'A', nullptr, cutOff(kKilled, inRecord2)}, {'A', "", {}, {}, &later}}},
       {"Pro release, records set up with defaults: write-back, record 1, first block", "updater killed", true,
-       {{'A', nullptr, both(sparsePro, killAt(inProRecord1)), {}, pro},
+       {{'A', nullptr, both(sparsePro, cutOff(kKilled, inProRecord1)), {}, pro},
         {'A', "", {}, {}, pro}}},
   };
 }
@@ -285,8 +279,15 @@ TEST(InterruptionMatrixTest, ReadmeTableIsCurrent) {
   std::string current =
       "| Cut off at | How | First run ends | after (s) | Second run ends | Unit after the runs |\n"
       "|---|---|---|---|---|---|\n";
-  for (std::size_t i = 0; i < sent.size(); ++i)
-    for (int kind = 0; kind < 4; ++kind) current += row(kPoints[i], kind, sent[i]);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_GE(sent[i], 0) << kPoints[i].marker;
+    const sim::Ticks at = sent[i] + static_cast<sim::Ticks>(kPoints[i].offsetMs * sim::kTicksPerMs);
+    // The operator who cut the run knows the unit: asked about it, says yes.
+    for (const Kind kind : {kCableCut, kAdapterPulled, kKilled, kStopped})
+      current += told({kPoints[i].name, kKinds[kind], false,
+                       {{'A', nullptr, cutOff(kind, at), {}, &carriedPackage(), {kPoints[i].speed}}, {'A', ""}},
+                       kind, at});
+  }
   for (const Story& story : stories(inRecord2, sent[5], inProRecord1)) current += told(story);
   EXPECT_EQ(current.find("WRONG"), std::string::npos) << "an interruption cost the unit its update:\n" << current;
   EXPECT_EQ(testing::readmeTable("interruption-matrix"), current)
