@@ -321,8 +321,7 @@ TEST(Win32Console, KeyWaitOnInputThatCannotBeWatchedEnds) {
 // all zero but these (DTR and RTS disabled, no parity and one stop bit are
 // zeros too).
 TEST(Win32Port, TheDcbIsTheLineSettings) {
-  ::DCB expected;
-  std::memset(&expected, 0, sizeof expected);
+  ::DCB expected{};
   expected.DCBlength = sizeof expected;
   expected.BaudRate = 9600;
   expected.fBinary = 1;
@@ -351,10 +350,8 @@ TEST(Win32Port, AFailedWriteOrDrainSaysWhyAndADrainNotSupportedWaitsTheLineTime)
   struct Case {
     ::DWORD error;
     const char* lostIn;  // nullptr: drained
-  } const cases[] = {{ERROR_INVALID_FUNCTION, nullptr},
-                     {ERROR_NOT_SUPPORTED, nullptr},
-                     {ERROR_DEVICE_NOT_CONNECTED, "FlushFileBuffers"},
-                     {ERROR_GEN_FAILURE, "FlushFileBuffers"},
+  } const cases[] = {{ERROR_INVALID_FUNCTION, nullptr},          {ERROR_NOT_SUPPORTED, nullptr},
+                     {ERROR_DEVICE_NOT_CONNECTED, "FlushFileBuffers"}, {ERROR_GEN_FAILURE, "FlushFileBuffers"},
                      {ERROR_NO_DATA, "WriteFile"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
