@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ConfigImage image;
   std::memcpy(image.bytes.data(), area, kAreaBytes);
   migrateConfigImage(image, mode, package);
-  const RecordLayout from = mode == ConfigMode::Legacy ? RecordLayout::Legacy : RecordLayout::Config;
-  const RecordLayout to = writesProRecords(package) ? RecordLayout::Pro : RecordLayout::Config;
+  const auto [from, to] = recordLayouts(mode, package);
   // A marked Pro record 5 takes record 4's place on the unit: the oracle then gives no record 4.
   const std::vector<sim::ExpectedRecord> records = mode == ConfigMode::None || from == to
                                                        ? std::vector<sim::ExpectedRecord>{}

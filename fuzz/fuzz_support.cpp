@@ -9,15 +9,13 @@
 #include <set>
 
 #include "app/updater.h"
-#include "config/config_record.h"
-#include "config_oracle.h"
 #include "scenarios.h"
 
 namespace korrin::fuzz {
 
-namespace {
-
 using sim::RecordLayout;
+
+namespace {
 
 const sim::VirtualLine* g_shown = nullptr;
 
@@ -96,14 +94,17 @@ FirmwarePackage Input::package() {
   static constexpr RevisionCode kRevisions[] = {0x020904, 0x042403, 0x042303, 0x101203,
                                                 0x101103, 0x110503, 0x111103, 0x033101};
   const std::uint8_t choice = byte();
+  const std::uint32_t revision = (choice >> 1) % 9;  // 8: any, from four more bytes
   FirmwarePackage package = carriedPackage();
   package.packageIsPro = choice & 1;
-  package.packageRevision = ((choice >> 1) % 9 < 8 ? kRevisions[(choice >> 1) % 9] : u32()) & 0xFFFFFFu;
+  package.packageRevision = (revision < 8 ? kRevisions[revision] : u32()) & 0xFFFFFFu;
   return package;
 }
 
-bool writesProRecords(const FirmwarePackage& package) {
-  return package.packageIsPro != 0 && !earlier(package.packageRevision, kProRecordsFrom);
+std::pair<RecordLayout, RecordLayout> recordLayouts(ConfigMode mode, const FirmwarePackage& package) {
+  const bool proRecords = package.packageIsPro != 0 && !earlier(package.packageRevision, kProRecordsFrom);
+  return {mode == ConfigMode::Legacy ? RecordLayout::Legacy : RecordLayout::Config,
+          proRecords ? RecordLayout::Pro : RecordLayout::Config};
 }
 
 Run::~Run() { g_shown = nullptr; }
@@ -244,8 +245,7 @@ void Run::checkDecisions(int firstKey, bool checkConfig) {
   } else if (sim::recordValid(area, RecordLayout::Legacy)) {
     mode = ConfigMode::Legacy;
   }
-  const RecordLayout from = mode == ConfigMode::Legacy ? RecordLayout::Legacy : RecordLayout::Config;
-  const RecordLayout to = writesProRecords(*package) ? RecordLayout::Pro : RecordLayout::Config;
+  const auto [from, to] = recordLayouts(mode, *package);
   // Records valid in the new layout and not in the old were written by an
   // earlier run: all of them are left alone; only some, and the operator is asked.
   std::size_t judged = 0, converted = 0;

@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "config/config_record.h"
+#include "config_oracle.h"
 #include "package/firmware_package.h"
 #include "unit_model.h"
 #include "virtual_line.h"
@@ -37,7 +40,8 @@ struct Input {
   FirmwarePackage package();
 };
 
-bool writesProRecords(const FirmwarePackage& package);
+// The layouts a conversion in `mode` reads and the package writes.
+std::pair<sim::RecordLayout, sim::RecordLayout> recordLayouts(ConfigMode mode, const FirmwarePackage& package);
 
 // The exit a run took; kFailed: E8, E9, a block never confirmed, the port lost.
 enum class Ending { kUsage, kNoUnit, kNoLineSpeed, kWrongModel, kRefused, kFailed, kFlashed };

@@ -20,70 +20,71 @@ const std::string kPartlyConverted =
     "\nConfig partly converted by an earlier run, and no copy saved on this PC matches it:"
     "\nthe config will not be written. Update firmware anyway (y/n)";
 
+void lastEAnswerLost(sim::UnitFaults& faults) { faults.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }
+
 TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
+  // The saved copy before the second run: there; gone (another PC, removed by hand); damaged; there, but the
+  // second run is another release's updater, which leaves it for the first one's; there, beside a second copy
+  // whose records differ only in record 5, which the cut did not reach.
+  enum Copy { kThere, kGone, kDamaged, kOtherRelease, kBesideAnother };
   struct Case {
     const char* label;
     const char* scenario;
     std::string keys;
     const char* killedAt;  // the first run is killed as this goes out in a clean run, if given
-    std::function<void(sim::UnitFaults&)> fault;  // of the first run
-    // Before the second run the saved copy is 0: there, 1: gone (another PC, removed by hand), 2: damaged;
-    // 3: there, but the second run is another release's updater, which leaves it for the first one's;
-    // 4: there, beside a second copy whose records differ only in record 5, which the cut did not reach.
-    int copy;
-    const char* firstEnd;
+    Copy copy;
     std::string secondShows;
+    void (*fault)(sim::UnitFaults&) = nullptr;  // of the first run, which ends showing `firstEnd`
+    const char* firstEnd = nullptr;
   } const cases[] = {
-      {"E9, then again at once, as the exits table advises", "convert", "", nullptr,
-       [](sim::UnitFaults& f) { f.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }, 0,
-       "Connection failed after check config\n", "Config already converted by an earlier run, left as it is"},
+      {"E9, then again at once, as the exits table advises", "convert", "", nullptr, kThere,
+       "Config already converted by an earlier run, left as it is", lastEAnswerLost,
+       "Connection failed after check config\n"},
       // Half the identification window is new: the unit is not recognised, and its records are left alone.
-      {"a block bound in the software, then again", "convert", "y", nullptr,
-       [](sim::UnitFaults& f) { f.corruptWrites[0xC000] = 1000; }, 0, "not confirmed after 32 attempts",
-       "Could not confirm unit ID"},
-      {"killed in record 2 of the write-back", "convert", "", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
+      {"a block bound in the software, then again", "convert", "y", nullptr, kThere, "Could not confirm unit ID",
+       [](sim::UnitFaults& f) { f.corruptWrites[0xC000] = 1000; }, "not confirmed after 32 attempts"},
+      {"killed in record 2 of the write-back", "convert", "", "A0057A0D", kThere,
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
       // Record 5, marked, takes record 4's place: the five records the readout holds whole decide.
-      {"a Pro release, E9, then again at once", "pro, record 5 marked", "", nullptr,
-       [](sim::UnitFaults& f) { f.replies.push_back({'E', 24, 1, sim::ReplyFault::Lose}); }, 0,
-       "Connection failed after check config\n", "Config already converted by an earlier run, left as it is"},
+      {"a Pro release, E9, then again at once", "pro, record 5 marked", "", nullptr, kThere,
+       "Config already converted by an earlier run, left as it is", lastEAnswerLost,
+       "Connection failed after check config\n"},
       // A Pro release's copy (of a Pro unit of 09/11/03, row 95) is found again too.
-      {"a Pro release, killed in record 2 of the write-back", "pro", "", "A0055F0D", [](sim::UnitFaults&) {}, 0, "",
+      {"a Pro release, killed in record 2 of the write-back", "pro", "", "A0055F0D", kThere,
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
       // An unknown unit's layout is read from record 0, which the cut write-back has already converted.
-      {"unknown unit, killed in record 2 of the write-back", "unknown", "y", "A0057A0D", [](sim::UnitFaults&) {}, 0, "",
+      {"unknown unit, killed in record 2 of the write-back", "unknown", "y", "A0057A0D", kThere,
        "Config partly converted by an earlier run: writing back the copy saved then\n"},
       // Record 0 converted, record 1 half: one record is enough to tell.
-      {"killed in record 1, the copy lost, 'n'", "convert", "n", "A004AD0D", [](sim::UnitFaults&) {}, 1, "",
+      {"killed in record 1, the copy lost, 'n'", "convert", "n", "A004AD0D", kGone,
        kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
       // Records 0 to 4 converted, the last one not: still only partly converted.
       // A copy that cannot be read is named as such, not as missing.
-      {"killed in record 5, the copy damaged, 'y'", "convert", "y", "A007A10D", [](sim::UnitFaults&) {}, 2, "",
+      {"killed in record 5, the copy damaged, 'y'", "convert", "y", "A007A10D", kDamaged,
        "\nConfig partly converted by an earlier run, and a copy saved on this PC cannot be read (" +
            std::string(sim::VirtualLine::kUserFolder) + "config-efcc773e.bin):\nthe config will not be written. "
            "Update firmware anyway (y/n)\nUpdate proceeding..\n\nSending SW update.."},
       // Record 5 at its own place reaches past the readout: its rest is read before "converted" is said.
-      {"a Pro release, killed in record 5, the copy lost, 'n'", "pro", "n", "A007CD8D", [](sim::UnitFaults&) {}, 1,
-       "", kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
+      {"a Pro release, killed in record 5, the copy lost, 'n'", "pro", "n", "A007CD8D", kGone,
+       kPartlyConverted + "\nFirmware not updated...Exiting\n" + kPrompt},
       {"killed in record 2, two copies explain the area with different records, 'n'", "convert", "n", "A0057A0D",
-       [](sim::UnitFaults&) {}, 4, "",
+       kBesideAnother,
        "\nConfig partly converted by an earlier run, and copies saved on this PC for different units match it (" +
            std::string(sim::VirtualLine::kUserFolder)},
       // The copy's records are in the Pro layout of 10/12/03 on; this release's are not.
       {"a Pro release, legacy records, killed in record 2, then the release of 09/30/03, 'n'", "pro legacy", "n",
-       "A0056F0D", [](sim::UnitFaults&) {}, 3, "",
+       "A0056F0D", kOtherRelease,
        "\nConfig partly converted by an earlier run of the updater for firmware version 020904 (KorrinPro):"
        "\nrun that updater again on this PC, it writes back the copy it saved (" +
            std::string(sim::VirtualLine::kUserFolder)},
   };
+  FirmwarePackage earlierPro = testing::proRelease();
+  earlierPro.packageRevision = 0x093003;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const std::string scenario = c.scenario;
     const bool pro = scenario.rfind("pro", 0) == 0;
     const FirmwarePackage& package = pro ? testing::proRelease() : carriedPackage();
-    FirmwarePackage earlierPro = testing::proRelease();
-    earlierPro.packageRevision = 0x093003;
-    const FirmwarePackage& secondPackage = c.copy == 3 ? earlierPro : package;
     const auto setUp = [&](VirtualRun& run) {
       if (scenario == "pro legacy") {
         testing::setUpProUnit(run, 3, {sim::RecordLayout::Legacy, 11, true, false});
@@ -104,29 +105,29 @@ TEST(FieldSafetyTest, ARunDoneAgainConvertsTheRecordsOnce) {
     VirtualRun first;
     setUp(first);
     first.line.killAt = killAt;
-    c.fault(first.unit.faults);
+    if (c.fault) c.fault(first.unit.faults);
     first.run({}, package);
     EXPECT_FALSE(first.unit.log().flashed);
-    EXPECT_NE(first.console().find(c.firstEnd), std::string::npos) << first.console();
-    if (c.copy == 1) first.line.files.clear();
-    if (c.copy == 4) {  // the first run's line is still the system's
+    EXPECT_TRUE(c.firstEnd ? first.console().find(c.firstEnd) != std::string::npos : first.killed) << first.console();
+    if (c.copy == kGone) first.line.files.clear();
+    if (c.copy == kBesideAnother) {  // the first run's line is still the system's
       SavedCopies saved = readSavedCopies();
       ASSERT_EQ(saved.copies.size(), 1u);
       saved.copies[0].conversion.converted.bytes[5 * kConfigRecordBytes + 100] ^= 0x01;
       ASSERT_EQ(saveCopy(saved.store, saved.copies[0]), CopySave::Saved);
     }
-    for (auto& file : first.line.files) file.second[file.second.size() - 100] ^= c.copy == 2 ? 0x01 : 0x00;
+    for (auto& file : first.line.files) file.second[file.second.size() - 100] ^= c.copy == kDamaged ? 0x01 : 0x00;
     const std::vector<std::uint8_t> area(first.unit.memory().begin() + 0x4000, first.unit.memory().begin() + 0x8000);
     VirtualRun second;
     second.expect = first.expect;
-    testing::runAgain(second, first, c.keys, secondPackage);
+    testing::runAgain(second, first, c.keys, c.copy == kOtherRelease ? earlierPro : package);
     EXPECT_NE(second.console().find(c.secondShows), std::string::npos) << second.console();
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.unit.log().flashed, c.keys != "n");
-    if (c.copy != 0) {
+    if (c.copy != kThere) {
       EXPECT_TRUE(std::equal(area.begin(), area.end(), second.unit.memory().begin() + 0x4000))
           << "a configuration area no copy explains was written";
-      EXPECT_EQ(second.line.files.size(), c.copy == 1 ? 0u : c.copy == 4 ? 2u : 1u)
+      EXPECT_EQ(second.line.files.size(), c.copy == kGone ? 0u : c.copy == kBesideAnother ? 2u : 1u)
           << "a copy this run did not write back is kept";
     } else {
       EXPECT_TRUE(second.verdict(package).ok) << second.verdict(package).report;
@@ -162,10 +163,9 @@ TEST(FieldSafetyTest, ACopyThatCannotBeSavedIsAskedAbout) {
     EXPECT_NE(run.console().find(").\nIf the write-back is cut short the config is lost. Write it anyway (y/n)" +
                                  std::string(c.keys[0] == 'y' ? "\n......\nSending SW" : "\nFirmware not updated")),
               std::string::npos) << run.console();
-    const bool written = std::any_of(run.unit.log().writes.begin(), run.unit.log().writes.end(),
-                                     [](const auto& write) { return write.first < 0x8000 && write.first >= 0x4000; });
-    EXPECT_EQ(written, c.keys[0] == 'y');
+    // Written and flashed after a 'y'; after an 'n', nothing written at all.
     run.expect.flashed = c.keys[0] == 'y';
+    run.expect.untouched = !run.expect.flashed;
     EXPECT_TRUE(run.verdict().ok) << run.verdict().report;
   }
 }

@@ -6,15 +6,15 @@
 
 #include <chrono>
 #include <cstring>
-#include <memory>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/config_copy.h"
-#include "platform/console.h"
 #include "platform/os.h"
 #include "platform/win32/port.h"
-#include "platform/win32/win32_api.h"
 #include "serial/serial_port.h"
 #include "platform/win32/wide_text.h"
 
@@ -26,42 +26,29 @@ namespace {
 
 using korrin_win32::toUtf8;
 using korrin_win32::toWide;
+namespace fs = std::filesystem;
+
+void wipe(const fs::path& folder) {
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
 
 // A profile of its own under the temporary folder, named for `account`, with
 // LOCALAPPDATA and ProgramData pointing into it for as long as it lives.
 struct Profile {
-  std::wstring root, local, programData;
-  explicit Profile(const std::wstring& account) {
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    root = std::wstring(temp) + L"korrin-win32-test-" + account;
-    local = root + L"\\AppData\\Local";
-    programData = root + L"\\ProgramData";
+  fs::path root;
+  std::wstring local, programData;
+  explicit Profile(const std::wstring& account)
+      : root(fs::temp_directory_path() / (L"korrin-win32-test-" + account)),
+        local((root / L"AppData" / L"Local").wstring()),
+        programData((root / L"ProgramData").wstring()) {
     wipe(root);
-    for (const std::wstring& folder : {root, root + L"\\AppData", local, programData})
-      ::CreateDirectoryW(folder.c_str(), nullptr);
+    fs::create_directories(local);
+    fs::create_directories(programData);
     ::SetEnvironmentVariableW(L"LOCALAPPDATA", local.c_str());
     ::SetEnvironmentVariableW(L"ProgramData", programData.c_str());
   }
   ~Profile() { wipe(root); }
-  static void wipe(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = folder + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          wipe(path);
-        } else {
-          ::DeleteFileW(path.c_str());
-        }
-      } while (::FindNextFileW(search, &found));
-      ::FindClose(search);
-    }
-    ::RemoveDirectoryW(folder.c_str());
-  }
 };
 
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -72,6 +59,17 @@ std::vector<std::string> filesIn(const std::string& folder) {
       folder.c_str(), [](const char* name, void* out) { static_cast<std::vector<std::string>*>(out)->push_back(name); },
       &names);
   return names;
+}
+
+// Runs `body` on a thread of its own.
+HANDLE onThread(std::function<void()>& body) {
+  return ::CreateThread(
+      nullptr, 0,
+      [](void* context) -> DWORD {
+        (*static_cast<std::function<void()>*>(context))();
+        return 0;
+      },
+      &body, 0, nullptr);
 }
 
 const wchar_t* const kAccounts[] = {L"Micha\u0142", L"\u042e\u0440\u0438\u0439", L"\u5c71\u7530"};
@@ -139,7 +137,7 @@ TEST(Win32Files, PcFolderIsEveryLocalAccountsAndNoOneElses) {
   // Made fresh, and made first by someone else open to Everyone: the list is put right.
   for (bool madeBefore : {false, true}) {
     SCOPED_TRACE(madeBefore ? "folder made before, open to Everyone" : "folder made fresh");
-    Profile::wipe(pcFolder);
+    wipe(pcFolder);
     if (madeBefore) {
       PSECURITY_DESCRIPTOR open = nullptr;
       ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
@@ -156,80 +154,47 @@ TEST(Win32Files, PcFolderIsEveryLocalAccountsAndNoOneElses) {
   }
 }
 
-TEST(Win32Files, CopiesSavedForThePcAndOlderOnesOfTheAccountAreFound) {
+// Two copies of one readout saved for the PC at the same moment (units with
+// the factory's records, on two ports), and one that an older version left in
+// the account's folder: each a whole file of its own, read once, the PC's folder first.
+TEST(Win32Files, CopiesSavedAtOnceForThePcAndOlderOnesOfTheAccountAreFound) {
   Profile profile(kAccounts[2]);
   const korrin::CopyStore store = korrin::readSavedCopies().store;
   EXPECT_EQ(store.folder, toUtf8(profile.programData + L"\\Korrin\\"));
   ASSERT_EQ(store.olderFolders, std::vector<std::string>{toUtf8(profile.local + L"\\Korrin\\")});
-
-  struct Case {
-    const char* what;
-    bool inAccountFolder;
-  } const cases[] = {{"saved by this version", false}, {"left by an older version", true}};
-  std::vector<std::string> saved;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    korrin::ConfigImage readout;
-    for (std::size_t i = 0; i < korrin::kConfigReadoutBytes; ++i)
-      readout.bytes[i] = static_cast<std::uint8_t>(i * 7 + (c.inAccountFolder ? 1 : 0));
-    auto copy = std::make_unique<korrin::SavedCopy>();
-    copy->conversion = korrin::convertReadout(readout, korrin::ConfigMode::Legacy, korrin::carriedPackage());
-    korrin::CopyStore saveTo = store;
-    if (c.inAccountFolder) saveTo.folder = store.olderFolders[0];
-    ASSERT_EQ(korrin::saveCopy(saveTo, *copy), korrin::CopySave::Saved);
-    EXPECT_EQ(copy->path.rfind(saveTo.folder, 0), 0u) << copy->path;
-    saved.push_back(copy->path);
-  }
-  // Read once, the PC's folder first.
-  const korrin::SavedCopies found = korrin::readSavedCopies();
-  ASSERT_EQ(found.copies.size(), 2u);
-  EXPECT_TRUE(found.unreadable.empty());
-  EXPECT_EQ(found.copies[0].path, saved[0]);
-  EXPECT_EQ(found.copies[1].path, saved[1]);
-}
-
-// Two updaters saving a copy of the same readout at the same moment (units
-// with the factory's records, on two ports) each keep a whole file of their own.
-TEST(Win32Files, TwoSavesOfOneReadoutAtOnceKeepTwoFiles) {
-  Profile profile(kAccounts[1]);
-  struct Saver {
-    HANDLE start;
-    korrin::CopyStore store;
-    korrin::SavedCopy copy;
-    korrin::CopySave result = korrin::CopySave::Failed;
-  };
+  korrin::CopyStore older = store;
+  older.folder = store.olderFolders[0];
+  korrin::ConfigImage another;
+  for (std::size_t i = 0; i < korrin::kConfigReadoutBytes; ++i) another.bytes[i] = static_cast<std::uint8_t>(i * 7);
+  std::vector<korrin::SavedCopy> copies(3);  // the two for the PC of the factory's records, all zero
+  for (int i = 0; i < 3; ++i)
+    copies[i].conversion = korrin::convertReadout(i < 2 ? korrin::ConfigImage{} : another, korrin::ConfigMode::Legacy,
+                                                  korrin::carriedPackage());
   const HANDLE start = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::vector<std::unique_ptr<Saver>> savers;
-  std::vector<HANDLE> threads;
+  korrin::CopySave results[2] = {korrin::CopySave::Failed, korrin::CopySave::Failed};
+  std::function<void()> saves[2];
+  HANDLE threads[2];
   for (int i = 0; i < 2; ++i) {
-    savers.push_back(std::make_unique<Saver>());
-    savers.back()->start = start;
-    savers.back()->store = korrin::readSavedCopies().store;
-    savers.back()->copy.conversion =
-        korrin::convertReadout(korrin::ConfigImage{}, korrin::ConfigMode::Legacy, korrin::carriedPackage());
-    threads.push_back(::CreateThread(
-        nullptr, 0,
-        [](void* context) -> DWORD {
-          auto* saver = static_cast<Saver*>(context);
-          ::WaitForSingleObject(saver->start, INFINITE);
-          saver->result = korrin::saveCopy(saver->store, saver->copy);
-          return 0;
-        },
-        savers.back().get(), 0, nullptr));
-    ASSERT_NE(threads.back(), nullptr);
+    saves[i] = [&, i] {
+      ::WaitForSingleObject(start, INFINITE);
+      results[i] = korrin::saveCopy(store, copies[i]);
+    };
+    ASSERT_NE(threads[i] = onThread(saves[i]), nullptr);
   }
   ::SetEvent(start);  // both at once
-  ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 10000);
-  for (HANDLE thread : threads) ::CloseHandle(thread);
-  ::CloseHandle(start);
-  for (const auto& saver : savers) EXPECT_EQ(saver->result, korrin::CopySave::Saved);
-  EXPECT_NE(savers[0]->copy.path, savers[1]->copy.path);
-  const korrin::SavedCopies found = korrin::readSavedCopies();
-  EXPECT_EQ(found.copies.size(), 2u);
-  EXPECT_TRUE(found.unreadable.empty());
+  ::WaitForMultipleObjects(2, threads, TRUE, 10000);
+  for (HANDLE handle : {threads[0], threads[1], start}) ::CloseHandle(handle);
+  EXPECT_EQ(results[0], korrin::CopySave::Saved);
+  EXPECT_EQ(results[1], korrin::CopySave::Saved);
+  ASSERT_EQ(korrin::saveCopy(older, copies[2]), korrin::CopySave::Saved);
+  EXPECT_NE(copies[0].path, copies[1].path);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(copies[i].path.rfind(i < 2 ? store.folder : older.folder, 0), 0u) << i;
   // A claim never replaces: the name in use keeps its bytes.
-  EXPECT_EQ(os::claimFileDurably(savers[0]->copy.path.c_str(), "x", 1), os::FileClaim::Taken);
-  EXPECT_EQ(korrin::readSavedCopies().copies.size(), 2u);
+  EXPECT_EQ(os::claimFileDurably(copies[0].path.c_str(), "x", 1), os::FileClaim::Taken);
+  const korrin::SavedCopies found = korrin::readSavedCopies();
+  EXPECT_TRUE(found.unreadable.empty());
+  ASSERT_EQ(found.copies.size(), 3u);
+  EXPECT_EQ(found.copies[2].path, copies[2].path);
 }
 
 TEST(Win32Files, TemporariesOfAKilledSaveAreRemovedWhenTheFolderIsOpened) {
@@ -254,27 +219,42 @@ TEST(Win32Files, TemporariesOfAKilledSaveAreRemovedWhenTheFolderIsOpened) {
   for (const Case& c : cases) EXPECT_EQ(exists(at + c.name), c.stays) << toUtf8(c.name);
 }
 
-// The console of this process, or none (Wine started without one).
-HANDLE consoleHandle(const wchar_t* name) {
-  return ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       0, nullptr);
-}
+// `handle` as the standard handle `which` for as long as this lives.
+struct StandardHandle {
+  DWORD which;
+  HANDLE before;
+  StandardHandle(DWORD standard, HANDLE handle) : which(standard), before(::GetStdHandle(standard)) {
+    ::SetStdHandle(standard, handle);
+  }
+  ~StandardHandle() { ::SetStdHandle(which, before); }
+};
+
+// The console of this process (`name`: CONIN$ or CONOUT$) as the standard
+// handle `which`; missing when Wine started without one.
+struct Console {
+  HANDLE handle;
+  StandardHandle standard;
+  Console(DWORD which, const wchar_t* name)
+      : handle(::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr)),
+        standard(which, handle) {}
+  ~Console() { ::CloseHandle(handle); }
+  bool missing() const { return handle == INVALID_HANDLE_VALUE; }
+};
 
 // QuickEdit off, the PC kept awake and the window's title the run's while it
 // holds them; each given back as it was.
 TEST(Win32Console, RunResourcesHeldAndGivenBack) {
-  HANDLE input = consoleHandle(L"CONIN$");
-  if (input == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no console to test with";
-  HANDLE before = ::GetStdHandle(STD_INPUT_HANDLE);
-  ::SetStdHandle(STD_INPUT_HANDLE, input);
+  const Console input(STD_INPUT_HANDLE, L"CONIN$");
+  if (input.missing()) GTEST_SKIP() << "no console to test with";
   ASSERT_TRUE(::SetConsoleTitleW(L"the operator's own"));
   const DWORD kBase = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_EXTENDED_FLAGS;
   for (DWORD original : {kBase | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE, kBase}) {
-    ASSERT_TRUE(::SetConsoleMode(input, original));
+    ASSERT_TRUE(::SetConsoleMode(input.handle, original));
     DWORD mode = 0;
     wchar_t title[64] = L"";
     os::takeRunResources();
-    ASSERT_TRUE(::GetConsoleMode(input, &mode));
+    ASSERT_TRUE(::GetConsoleMode(input.handle, &mode));
     EXPECT_EQ(mode & ENABLE_QUICK_EDIT_MODE, 0u);
     EXPECT_EQ(mode | ENABLE_QUICK_EDIT_MODE, original | ENABLE_QUICK_EDIT_MODE);
     // Setting a state answers the one before: what the run set.
@@ -284,34 +264,28 @@ TEST(Win32Console, RunResourcesHeldAndGivenBack) {
     ::GetConsoleTitleW(title, 64);
     EXPECT_EQ(std::wstring(title), L"korrin-update: software 45 %, about 2 min left");
     os::giveBackRunResources();
-    ASSERT_TRUE(::GetConsoleMode(input, &mode));
+    ASSERT_TRUE(::GetConsoleMode(input.handle, &mode));
     EXPECT_EQ(mode, original);
     EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS), static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
     ::GetConsoleTitleW(title, 64);
     EXPECT_EQ(std::wstring(title), L"the operator's own");
   }
-  ::SetStdHandle(STD_INPUT_HANDLE, before);
-  ::CloseHandle(input);
 }
 
 TEST(Win32Console, AccountNamesShownAsTheyAre) {
-  HANDLE output = consoleHandle(L"CONOUT$");
-  if (output == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no console to test with";
-  HANDLE before = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  ::SetStdHandle(STD_OUTPUT_HANDLE, output);
+  const Console output(STD_OUTPUT_HANDLE, L"CONOUT$");
+  if (output.missing()) GTEST_SKIP() << "no console to test with";
   CONSOLE_SCREEN_BUFFER_INFO screen;
-  ASSERT_TRUE(::GetConsoleScreenBufferInfo(output, &screen));
-  const COORD at{0, screen.dwCursorPosition.Y};
+  ASSERT_TRUE(::GetConsoleScreenBufferInfo(output.handle, &screen));
   const std::wstring shown = L"C:\\Users\\\u042e\u0440\u0438\u0439 \u5c71\u7530 Micha\u0142";
   os::writeConsole("\r", 1);
   const std::string text = toUtf8(shown);
   os::writeConsole(text.data(), text.size());
-  ::SetStdHandle(STD_OUTPUT_HANDLE, before);
   std::wstring read(shown.size(), L' ');
   DWORD count = 0;
-  ASSERT_TRUE(::ReadConsoleOutputCharacterW(output, &read[0], static_cast<DWORD>(read.size()), at, &count));
+  ASSERT_TRUE(::ReadConsoleOutputCharacterW(output.handle, &read[0], static_cast<DWORD>(read.size()),
+                                            COORD{0, screen.dwCursorPosition.Y}, &count));
   EXPECT_EQ(read, shown);
-  ::CloseHandle(output);
 }
 
 // A socket reports itself as a pipe, but no pipe call can watch it: a read on
@@ -319,47 +293,35 @@ TEST(Win32Console, AccountNamesShownAsTheyAre) {
 TEST(Win32Console, KeyWaitOnInputThatCannotBeWatchedEnds) {
   WSADATA data;
   ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
-  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), client = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* const at = reinterpret_cast<sockaddr*>(&address);
   int length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
-  SOCKET client = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(::bind(listener, at, length) == 0 && ::getsockname(listener, at, &length) == 0 &&
+              ::listen(listener, 1) == 0 && ::connect(client, at, length) == 0);
   SOCKET server = ::accept(listener, nullptr, nullptr);
   ASSERT_NE(server, INVALID_SOCKET);
-
-  HANDLE before = ::GetStdHandle(STD_INPUT_HANDLE);
-  ::SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(server));
-  struct Wait {
-    int key = 0;
-    static DWORD WINAPI run(void* self) {
-      static_cast<Wait*>(self)->key = os::readKey();
-      return 0;
-    }
-  } wait;
-  HANDLE thread = ::CreateThread(nullptr, 0, Wait::run, &wait, 0, nullptr);
-  const bool ended = ::WaitForSingleObject(thread, 3000) == WAIT_OBJECT_0;
-  ::closesocket(client);  // a wait that did not end ends now, so that the suite goes on
-  ::closesocket(server);
-  ::WaitForSingleObject(thread, 3000);
-  ::CloseHandle(thread);
-  ::SetStdHandle(STD_INPUT_HANDLE, before);
-  ::closesocket(listener);
+  int key = 0;
+  {
+    const StandardHandle input(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(server));
+    std::function<void()> wait = [&key] { key = os::readKey(); };
+    const HANDLE thread = onThread(wait);
+    EXPECT_EQ(::WaitForSingleObject(thread, 3000), WAIT_OBJECT_0) << "the key wait blocked on input it cannot watch";
+    for (SOCKET socket : {client, server, listener}) ::closesocket(socket);  // a wait that did not end ends now
+    ::WaitForSingleObject(thread, 3000);
+    ::CloseHandle(thread);
+  }
   ::WSACleanup();
-  EXPECT_TRUE(ended) << "the key wait blocked on input it cannot watch";
-  EXPECT_EQ(wait.key, -1);
+  EXPECT_EQ(key, -1);
 }
 
 // The line settings as the real DCB, field by field by Windows' own record:
 // all zero but these (DTR and RTS disabled, no parity and one stop bit are
 // zeros too).
 TEST(Win32Port, TheDcbIsTheLineSettings) {
-  ::DCB expected;
-  std::memset(&expected, 0, sizeof expected);
+  ::DCB expected{};
   expected.DCBlength = sizeof expected;
   expected.BaudRate = 9600;
   expected.fBinary = 1;
@@ -372,68 +334,50 @@ TEST(Win32Port, TheDcbIsTheLineSettings) {
   EXPECT_EQ(std::memcmp(&dcb, &expected, sizeof dcb), 0) << "the DCB differs from the line's table";
 }
 
-// A port on an anonymous pipe, which writes and flushes like a port, and
-// whose flush a stand-in answers as a driver would.
-struct PipePort {
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  os::Port port;
-  PipePort() {
-    ::CreatePipe(&readEnd, &writeEnd, nullptr, 1 << 16);
-    port.handle = writeEnd;
-    port.baud = 9600;
-  }
-  ~PipePort() {
-    korrin_win32::flushBuffers = ::FlushFileBuffers;
-    if (readEnd != nullptr) ::CloseHandle(readEnd);
-    ::CloseHandle(writeEnd);
-  }
-};
-
 ::DWORD flushError = 0;
 BOOL WINAPI refusedFlush(HANDLE) {
   ::SetLastError(flushError);
   return FALSE;
 }
 
-// A driver without a flush of its own (ERROR_INVALID_FUNCTION,
-// ERROR_NOT_SUPPORTED) still drains: the bytes' line time. Any other failure
-// is the port lost, and says why.
-TEST(Win32Port, ADrainTheDriverDoesNotSupportWaitsTheLineTime) {
+// A port on an anonymous pipe, which writes and flushes like a port, its flush
+// refused as a driver would. A driver without a flush of its own
+// (ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED) still drains: the bytes' line
+// time. Any other failure, and a write the device refuses (here: nobody will
+// ever read the pipe), is the port lost, with the call, the system's text and
+// its number.
+TEST(Win32Port, AFailedWriteOrDrainSaysWhyAndADrainNotSupportedWaitsTheLineTime) {
   struct Case {
     ::DWORD error;
-    bool drained;
-  } const cases[] = {{ERROR_INVALID_FUNCTION, true}, {ERROR_NOT_SUPPORTED, true}, {ERROR_DEVICE_NOT_CONNECTED, false},
-                     {ERROR_GEN_FAILURE, false}};
+    const char* lostIn;  // nullptr: drained
+  } const cases[] = {{ERROR_INVALID_FUNCTION, nullptr},          {ERROR_NOT_SUPPORTED, nullptr},
+                     {ERROR_DEVICE_NOT_CONNECTED, "FlushFileBuffers"}, {ERROR_GEN_FAILURE, "FlushFileBuffers"},
+                     {ERROR_NO_DATA, "WriteFile"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
-    PipePort pipe;
+    HANDLE readEnd = nullptr;
+    os::Port port;
+    port.baud = 9600;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &port.handle, nullptr, 1 << 16));
+    if (c.error == ERROR_NO_DATA) ::CloseHandle(std::exchange(readEnd, nullptr));
     flushError = c.error;
     korrin_win32::flushBuffers = refusedFlush;
     const std::uint8_t bytes[96] = {};  // 100 ms at 9600 baud
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(os::writePort(&pipe.port, bytes, sizeof bytes));
-    EXPECT_EQ(os::drainPort(&pipe.port), c.drained);
-    if (c.drained) {
+    EXPECT_EQ(os::writePort(&port, bytes, sizeof bytes) && os::drainPort(&port), c.lostIn == nullptr);
+    const std::string why = os::portFailure(&port), number = std::to_string(c.error);
+    if (c.lostIn == nullptr) {
       EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
-      EXPECT_STREQ(os::portFailure(&pipe.port), "");
+      EXPECT_EQ(why, "");
     } else {
-      const std::string why = os::portFailure(&pipe.port);
-      EXPECT_EQ(why.rfind("FlushFileBuffers: ", 0), 0u) << why;
-      EXPECT_EQ(why.substr(why.rfind(' ') + 1), std::to_string(c.error)) << why;
+      EXPECT_EQ(why.rfind(c.lostIn + std::string(": "), 0), 0u) << why;
+      EXPECT_EQ(why.substr(why.rfind(' ') + 1), number) << why;
+      EXPECT_GT(why.size(), std::strlen(c.lostIn) + 3 + number.size()) << "no text of the system's: " << why;
     }
+    korrin_win32::flushBuffers = ::FlushFileBuffers;
+    for (HANDLE end : {readEnd, port.handle})
+      if (end != nullptr) ::CloseHandle(end);
   }
-}
-
-// A write the device refuses (here: nobody will ever read the pipe) is the
-// port lost, with the call, the system's text and its number.
-TEST(Win32Port, AFailedWriteSaysWhy) {
-  PipePort pipe;
-  ::CloseHandle(std::exchange(pipe.readEnd, nullptr));
-  EXPECT_FALSE(os::writePort(&pipe.port, "E", 1));
-  const std::string why = os::portFailure(&pipe.port);
-  EXPECT_EQ(why.rfind("WriteFile: ", 0), 0u) << why;
-  EXPECT_EQ(why.substr(why.rfind(' ') + 1), std::to_string(ERROR_NO_DATA)) << why;
-  EXPECT_GT(why.size(), std::string("WriteFile:  232").size()) << "no text of the system's";
 }
 
 }  // namespace
