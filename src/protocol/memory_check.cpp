@@ -11,8 +11,9 @@ namespace {
 
 constexpr std::uint32_t kSumPollMs = 10;
 constexpr std::uint32_t kAsksPerSum = 3;  // a reply damaged or lost on the line is asked for again
-// A unit out of step takes at most its length register's bytes as data; a
-// register set to a whole window is not worth the line time: the check ends.
+// A unit out of step takes at most its length register's bytes as data. For a
+// register set to a whole window that would be 20 s of bytes at 28800 baud:
+// no more than this is sent, and the asks that follow feed the rest.
 constexpr std::uint32_t kMostResyncBytes = 2048;
 
 std::uint32_t sumOf(const std::uint8_t* bytes, std::uint32_t length) {
