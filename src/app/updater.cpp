@@ -98,22 +98,15 @@ bool recordsDue(const UpdateSession& session) {
 
 // What the run must leave as it found: the records when this run did not
 // write them, the hardware region when no hardware image goes down. Asked
-// before anything is written; the unit's address register is then pointed at
-// the software, so that a stray 'D' on a damaged line lands where the
-// download puts things right.
+// before anything is written (each sum leaves the unit's address register on
+// the software).
 bool noteWhatStays(UpdateSession& session, const FirmwarePackage& package, std::vector<SumWindow>& records,
                    std::vector<SumWindow>& hardware) {
   Link& link = session.link;
   const bool hardwareStays = !session.unit.hardwareDue && !session.unit.hardwareToCheck;
-  if (recordsDue(session) && !hardwareStays) return true;
-  if (!recordsDue(session) &&
-      !addWindowsAsFound(link, records, kConfigAreaAddress, kSoftwareSecondPartAddress - kConfigAreaAddress))
-    return false;
-  if (hardwareStays &&
-      !addWindowsAsFound(link, hardware, kHardwareAddress, static_cast<std::uint32_t>(package.hwSize)))
-    return false;
-  sendAddress(link, kSoftwareSecondPartAddress);
-  return true;
+  if (!recordsDue(session) && !addWindowsAsFound(link, records, kConfigAreaAddress, kConfigAreaBytes)) return false;
+  return !hardwareStays ||
+         addWindowsAsFound(link, hardware, kHardwareAddress, static_cast<std::uint32_t>(package.hwSize));
 }
 
 ExitLabel sendHardwareImage(Link& link, const FirmwarePackage& package, ProgressTitle& progress, bool planned) {

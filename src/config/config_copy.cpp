@@ -196,7 +196,7 @@ CopyMatch matchCopy(const SavedCopy& copy, const std::uint8_t* area, std::size_t
   for (std::size_t last = 0; last < blocks.size(); ++last) {
     const Block& flying = blocks[last];
     for (std::size_t i = 0; i < bytes; ++i)
-      if (damaged[i]) seen[i] = i >= flying.at && i < flying.at + flying.size ? flying.bytes[i - flying.at] : before[i];
+      if (damaged[i]) seen[i] = before[i];
     std::fill(differs.begin(), differs.end(), false);
     bool explained = true;
     for (std::size_t i = 0; i < bytes && explained; ++i) {
@@ -303,16 +303,15 @@ bool reachedAUnit(const std::vector<HeldBlock>& journal) {
                      [](const HeldBlock& entry) { return (entry.address & kLineDamageMark) == 0; });
 }
 
-bool journalBlock(SavedCopy& copy, HeldBlock entry) {
+void journalBlock(SavedCopy& copy, HeldBlock entry) {
   const bool known = std::any_of(copy.journal.begin(), copy.journal.end(), [&](const HeldBlock& held) {
     return held.address == entry.address && held.sum == entry.sum;
   });
-  if (known) return true;
-  if (copy.journal.size() == kMaxJournal) return false;
+  if (known || copy.journal.size() == kMaxJournal) return;
   copy.journal.push_back(entry);
-  if (copy.path.empty()) return false;
+  if (copy.path.empty()) return;
   const std::vector<std::uint8_t> file = encode(copy);
-  return os::writeFileDurably(copy.path.c_str(), file.data(), file.size());
+  os::writeFileDurably(copy.path.c_str(), file.data(), file.size());
 }
 
 void settleCopies(const CopiesToSettle& copies) {

@@ -103,9 +103,10 @@ enum class CopySave {
 CopySave saveCopy(const CopyStore& store, SavedCopy& copy);
 constexpr int kMaxCopiesOfOneReadout = 99;
 
-// Adds `entry` to the copy's journal (once) and rewrites the file durably.
-// False when it could not be written (the entry stays in memory).
-bool journalBlock(SavedCopy& copy, HeldBlock entry);
+// Adds `entry` to the copy's journal (once) and rewrites the file durably. A
+// file that cannot be written keeps the entry in memory only: the write-back
+// goes on, as it would without a copy.
+void journalBlock(SavedCopy& copy, HeldBlock entry);
 
 // The copies a run removes once the unit's records are seen in place: its own,
 // the one it wrote back, and the others that are this unit's.
