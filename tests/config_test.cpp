@@ -241,6 +241,24 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
             kComplete);
 }
 
+// A unit no row names, its record 0 in neither layout: a copy whose write-back
+// left it so decides the conversion, but only a copy of this release's
+// layouts; another release's is that updater's to write back.
+TEST(ConfigCopyTest, OnlyACopyOfThisReleasesLayoutsDecidesAnUnknownUnitsConversion) {
+  const std::vector<std::uint8_t> unit = unitMemory(false, Unit::One);
+  ConfigImage readout;
+  std::copy_n(unit.begin() + 0x4000, kConfigReadoutBytes, readout.bytes.begin());
+  SavedCopies copies;
+  copies.copies.resize(1);
+  copies.copies[0].conversion = convertReadout(readout, ConfigMode::Legacy, package(true, 0x020904));
+  LayoutCheck check;  // the first block of the Pro layout's record 0 written, then cut
+  std::copy_n(readout.bytes.begin(), kLayoutCheckBytes, check.record0.begin());
+  std::copy_n(copies.copies[0].conversion.converted.bytes.begin(), 256, check.record0.begin());
+  const UnitAssessment unknown{};
+  EXPECT_EQ(conversionToRun(unknown, check, copies, package(true, 0x020904)), ConfigMode::Legacy);
+  EXPECT_EQ(conversionToRun(unknown, check, copies, package(false, 0x020904)), ConfigMode::None);
+}
+
 // A copy that the 02/09/04 updater saved (no journal) is read by this one;
 // a file damaged on the disk is named as unreadable, never taken.
 TEST(ConfigCopyTest, ACopyAnEarlierVersionSavedIsRead) {

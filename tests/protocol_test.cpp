@@ -201,6 +201,25 @@ TEST(BlockTransferTest, UploadsReadEveryByteInItsPlace) {
   }
 }
 
+// The unit's checksum replies are counted in everything read, "CS=" split
+// across reads too, and a false start does not carry into the next one; as
+// many are owed as were asked for and not seen.
+TEST(LinkTest, ChecksumRepliesAreCountedWhereverTheyAreRead) {
+  const std::vector<const char*> cases[] = {{"CS=0"}, {"CCS="}, {"CSCS="}, {"CS", "="}, {"CS"}, {"CSx="}, {"CS=CS="}};
+  const std::uint32_t seen[] = {1, 1, 1, 1, 0, 0, 2};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    ChecksumReplies replies;
+    for (const char* read : cases[i]) replies.count(reinterpret_cast<const std::uint8_t*>(read), static_cast<std::uint32_t>(std::strlen(read)));
+    EXPECT_EQ(replies.seen, seen[i]) << cases[i].front();
+  }
+  testing::OpenLink bench;
+  bench.link.checksumRequests = 5;
+  bench.link.checksumReplies.seen = 3;
+  EXPECT_EQ(checksumRepliesOwed(bench.link), 2u);
+  bench.link.checksumReplies.seen = 6;
+  EXPECT_EQ(checksumRepliesOwed(bench.link), 0u);
+}
+
 // An upload is believed only as far as the unit held it before the upload
 // began: one damaged command reads another range (its own sum agrees there),
 // or writes line bytes over a block already read; the unit is then given back

@@ -160,8 +160,10 @@ TEST(ExitsTest, EveryExitEndsTheRunAsItMust) {
        "Run the update again; the unit's settings must then be set again by hand.\n" + notUpdated,
        "CA008000X"},
       // A window whose sum never agrees, though each of its blocks does: four rounds, then no flash.
-      {"a window that never holds", "convert", windowSum(0, 0x4000, false), 0,
-       "\nUnit memory at 000000 not as sent after 4 checks\n" + notUpdated, "CA008000X"},
+      {"a window that never holds", "convert", windowSum(0x16000, 0x90D2, false), 0,
+       "\nUnit memory at 016000 not as sent after 4 checks\n" + notUpdated, "CA008000X"},
+      {"a readout whose sum never agrees", "convert", windowSum(0x4000, 0x3AE0, false), 0,
+       "\nUnit memory at 004000 not as read after 4 checks\n" + notUpdated, "MCX"},
       // A line that garbles but still answers keeps its 32 attempts.
       {"every upload cut short", "convert",
        [](VirtualRun& run) { run.unit.faults.replies.push_back({'M', 0, 1000, sim::ReplyFault::CutShort}); }, 0,
@@ -240,11 +242,15 @@ TEST(UpdateSequenceTest, ConversionAndHardwareAt28800) {
 
 // The window's title along a converting run: each phase in order, its share
 // rising to 100 %, and the time left within 45 s (and 3 %) of what the run really took
-// from there to the flash command, at the fastest speed and the slowest.
+// from there to the flash command, at the fastest speed and the slowest, and
+// for a unit no row names.
 TEST(UpdateSequenceTest, TheTitleShowsThePhaseItsShareAndTheTimeLeft) {
-  for (const char* speed : {"-s0", "-s4"}) {
-    SCOPED_TRACE(speed);
-    VirtualRun run("convert");
+  // An unknown unit's layout check reads blocks before any phase is planned.
+  const std::pair<const char*, const char*> runs[] = {{"convert", "-s0"}, {"convert", "-s4"}, {"unknown", "-s0"}};
+  for (const auto& [scenario, speed] : runs) {
+    SCOPED_TRACE(std::string(scenario) + " " + speed);
+    VirtualRun run(scenario);
+    run.line.keys = "y";
     ASSERT_EQ(run.run({speed}), 1);
     const sim::Ticks flashed = run.line.consoleTime("Now flashing");
     std::string phases, lastPhase;

@@ -138,6 +138,7 @@ std::size_t askWindowsOnce(Link& link, std::vector<SumWindow>& windows) {
 }
 
 CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char* resending) {
+  std::uint32_t lastDiffering = windows.empty() ? 0 : windows.front().address;  // what the ending names
   for (std::uint32_t round = 0; round < kCheckRounds; ++round) {
     if (os::stopRequested()) return {CheckEnd::Stopped, 0};
     const std::uint32_t unansweredBefore = link.sumsUnanswered;
@@ -151,6 +152,7 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char*
         w.known = true;
         continue;
       }
+      lastDiffering = w.address;
       if (asked == Asked::Silent) break;  // counted as a round that could not be made right
       if (w.bytes == nullptr) return {CheckEnd::Changed, w.address};
       std::vector<Span> differing;
@@ -174,10 +176,8 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char*
     if (moved || !lineClean)
       for (SumWindow& w : windows) w.known = false;
   }
-  const auto open = std::find_if(windows.begin(), windows.end(), [](const SumWindow& w) { return !w.known; });
-  const std::uint32_t address = open == windows.end() ? 0 : open->address;
-  consolePrint("\nUnit memory at %06X not as sent after %u checks\n", address, kCheckRounds);
-  return {CheckEnd::NotHeld, address};
+  consolePrint("\nUnit memory at %06X not as sent after %u checks\n", lastDiffering, kCheckRounds);
+  return {CheckEnd::NotHeld, lastDiffering};
 }
 
 CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows) {
