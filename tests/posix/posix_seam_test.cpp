@@ -547,6 +547,22 @@ TEST(SeamStop, APauseLastsOnAndWhatIsGivenBackActsAsBefore) {
          return 2;
        },
        false, -1},
+      {"1: taken again once given back, a stop is not caught; 2: given back, a descriptor of the wake pipe kept",
+       [] {
+         const auto descriptors = [] {
+           int open = 0;
+           for (int fd = 0; fd < 256; ++fd) open += fcntl(fd, F_GETFD) != -1;
+           return open;
+         };
+         const int before = descriptors();
+         os::takeRunResources();
+         os::giveBackRunResources();
+         if (descriptors() != before) return 2;
+         os::takeRunResources();
+         raise(SIGTERM);
+         return os::stopRequested() ? 0 : 1;
+       },
+       false, 0},
       {"1: console text held back, or cut short by an errno left as EINTR; -1: a console that lost its reader "
        "ended the run",
        [] {
@@ -649,7 +665,8 @@ TEST(SeamFiles, TemporariesOfAKilledSaveGoWhenTheFolderIsOpened) {
       {".config-0badf00d.bin." + gone + ".0.tmp", false},
       {".config-0badf00d.bin." + std::to_string(getpid()) + ".0.tmp", true},  // a save under way
       {".config-0badf00d.bin.1.0.tmp", true},  // another updater's save, still running
-      {".config-0badf00d.bin.tmp", true}, {"config-0badf00d.bin", true}, {".." + gone + ".tmp", true}};
+      {".config-0badf00d.bin.tmp", true}, {"config-0badf00d.bin", true}, {".." + gone + ".tmp", true},
+      {".config-0badf00d.bin." + gone + ".x.tmp", true}};  // not a name a save gives
   for (const auto& [name, stays] : files) std::ofstream(folder + name).put('x');
   ASSERT_EQ(state.folderFor(nullptr), folder);
   for (const auto& [name, stays] : files) EXPECT_EQ(modeOf(folder + name) != 0, stays) << name;
@@ -760,8 +777,8 @@ TEST(SeamPorts, ListedByIdFirstThenByFamilyAndNumber) {
       {"/dev/ttyS10", ""}, {"/dev/ttyS2", ""}, {"/dev/ttyS1", ""}, {"/dev/ttyS0", ""}, {"/dev/ttyUSB10", ""},
       {"/dev/ttyUSB2", ""}, {"/dev/ttyACM0", ""}, {"/dev/ttyUSBx", ""}, {"/dev/tty0", ""}, {"/dev/ttySA", ""},
       {"/dev/serial/by-id/usb-FTDI_B-if00-port0", ""}, {"/dev/serial/by-id/usb-FTDI_A-if00-port0", ""},
-      // 4 is a 16550A; 0 means no UART; ttyS2 says nothing, so it is listed.
-      {"/sys/class/tty/ttyS0/type", "4\n"}, {"/sys/class/tty/ttyS1/type", "0\n"}, {"/sys/class/tty/ttyS10/type", "4\n"}};
+      // 4 is a 16550A; 0 means no UART; ttyS2 says nothing and ttyS10's record is empty, so both are listed.
+      {"/sys/class/tty/ttyS0/type", "4\n"}, {"/sys/class/tty/ttyS1/type", "0\n"}, {"/sys/class/tty/ttyS10/type", ""}};
   for (const auto& [path, contents] : files) {
     ASSERT_EQ(system(("mkdir -p \"$(dirname '" + root.path + path + "')\"").c_str()), 0);
     std::ofstream(root.path + path) << contents;
