@@ -56,7 +56,7 @@ TEST(UnitAssessmentTest, DecidedOnceFromTheMatchedRow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const UnitAssessment unit = assessUnit({ExitLabel::kNone, c.row}, package(c.pro, c.release));
+    const UnitAssessment unit = assessUnit({IdentifyEnd::kGoOn, c.row}, package(c.pro, c.release));
     EXPECT_EQ(unit.identified, c.row < kUnitTableRows);
     EXPECT_EQ(unit.conversion, c.conversion);
     EXPECT_EQ(unit.hardwareDue, c.hardware);
@@ -93,7 +93,7 @@ TEST(ConfigPhaseTest, RecordZeroDecidesTheLayoutOfAnUnidentifiedUnit) {
       storeWord(record0 + 2508, configChecksum(record0, 2508));
     }
     const LayoutCheck check = checkConfigLayout(bench.link, package(c.pro, 0x020904));
-    EXPECT_EQ(check.exit, ExitLabel::kNone);
+    EXPECT_EQ(check.end, ConfigEnd::kGoOn);
     EXPECT_EQ(check.layout, c.mode);
     EXPECT_EQ(bench.line.console(), "Checking config data..\n" + c.console);
     const std::string wire = bench.line.wire();

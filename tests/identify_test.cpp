@@ -31,48 +31,48 @@ TEST(IdentifyTest, LookupAndDecision) {
     std::uint32_t sum;
     std::vector<sim::ReplyFaultRule> replies;
     std::string keys;
-    ExitLabel exit;
+    IdentifyEnd end;
     std::uint32_t row;
     std::string console;  // after "\nChecking version..\n"
     std::string wire;
     RevisionCode release = 0x020904;
     int flipped = -1;  // a character of the reply with one bit flipped on the line
   } const cases[] = {
-      {"row 0: padded name, four blanks before 'with'", 0x4C9B93, {}, "", ExitLabel::kNone, 0,
+      {"row 0: padded name, four blanks before 'with'", 0x4C9B93, {}, "", IdentifyEnd::kGoOn, 0,
        "Unit confirmed as Korrin    with firmware rev 030303.\n" + kProceeding, "C"},
-      {"row 3: a Pro unit", 0x4D5A69, {}, "", ExitLabel::kWrongModel, 3,
+      {"row 3: a Pro unit", 0x4D5A69, {}, "", IdentifyEnd::kWrongModel, 3,
        "Unit ID's as KorrinPro, but this firmware is for a Korrin    (ind:3)\n", "C"},
-      {"shared sum: first row, 81, wins", 0x4C3260, {}, "", ExitLabel::kNone, 81,
+      {"shared sum: first row, 81, wins", 0x4C3260, {}, "", IdentifyEnd::kGoOn, 81,
        "Unit confirmed as Korrin    with firmware rev 083003.\n" + kProceeding, "C"},
-      {"shared sum: row 95 (Pro) wins over 99, 103, 107", 0x4C20E2, {}, "", ExitLabel::kWrongModel, 95,
+      {"shared sum: row 95 (Pro) wins over 99, 103, 107", 0x4C20E2, {}, "", IdentifyEnd::kWrongModel, 95,
        "Unit ID's as KorrinPro, but this firmware is for a Korrin    (ind:95)\n", "C"},
-      {"sum 0: the placeholder row 32", 0, {}, "", ExitLabel::kNone, 32,
+      {"sum 0: the placeholder row 32", 0, {}, "", IdentifyEnd::kGoOn, 32,
        "Unit confirmed as Korrin    with firmware rev 042303.\n" + kProceeding, "C"},
       // A short reply is asked for again and believed only when it repeats.
       {"unpadded lower-case reply, twice", 0x4C9B93,
-       {{'C', 0, 2, sim::ReplyFault::Unpadded}, {'C', 0, 2, sim::ReplyFault::LowerCase}}, "", ExitLabel::kNone, 0,
+       {{'C', 0, 2, sim::ReplyFault::Unpadded}, {'C', 0, 2, sim::ReplyFault::LowerCase}}, "", IdentifyEnd::kGoOn, 0,
        "Unit confirmed as Korrin    with firmware rev 030303.\n" + kProceeding, "CC"},
-      {"a unit that really sends CS=0: row 32", 0, {{'C', 0, 2, sim::ReplyFault::Unpadded}}, "", ExitLabel::kNone, 32,
+      {"a unit that really sends CS=0: row 32", 0, {{'C', 0, 2, sim::ReplyFault::Unpadded}}, "", IdentifyEnd::kGoOn, 32,
        "Unit confirmed as Korrin    with firmware rev 042303.\n" + kProceeding, "CC"},
       // Row 81 holds 2512-byte records already; read as row 32 they would be converted as legacy ones.
       {"CS=00 cut from row 81's sum is not row 32", 0x4C3260, {{'C', 0, 1, sim::ReplyFault::CutShort}}, "n",
-       ExitLabel::kRefused, kNoRow, "Could not confirm unit ID (csum=ffffffff)\n" + kQuestion, "CC"},
+       IdentifyEnd::kRefused, kNoRow, "Could not confirm unit ID (csum=ffffffff)\n" + kQuestion, "CC"},
       // Row 0's "CS=004C9B93" with its '4' turned into '$': not the placeholder row's 0, nor any other.
-      {"a reply damaged into CS=00 and a non-digit", 0x4C9B93, {}, "n", ExitLabel::kRefused, kNoRow,
+      {"a reply damaged into CS=00 and a non-digit", 0x4C9B93, {}, "n", IdentifyEnd::kRefused, kNoRow,
        "Could not confirm unit ID (csum=ffffffff)\n" + kQuestion, "C", 0x020904, 5},
-      {"unknown sum, 'y'", 0x123456, {}, "y", ExitLabel::kNone, kNoRow,
+      {"unknown sum, 'y'", 0x123456, {}, "y", IdentifyEnd::kGoOn, kNoRow,
        "Could not confirm unit ID (csum=123456)\n" + kQuestion + "\n" + kProceeding, "C"},
-      {"unknown sum, 'Y'", 0x00ABCD, {}, "Y", ExitLabel::kNone, kNoRow,
+      {"unknown sum, 'Y'", 0x00ABCD, {}, "Y", IdentifyEnd::kGoOn, kNoRow,
        "Could not confirm unit ID (csum=abcd)\n" + kQuestion + "\n" + kProceeding, "C"},
-      {"unknown sum, 'n'", 0x123456, {}, "n", ExitLabel::kRefused, kNoRow,
+      {"unknown sum, 'n'", 0x123456, {}, "n", IdentifyEnd::kRefused, kNoRow,
        "Could not confirm unit ID (csum=123456)\n" + kQuestion, "C"},
-      {"unknown sum, input at its end", 0x123456, {}, "", ExitLabel::kRefused, kNoRow,
+      {"unknown sum, input at its end", 0x123456, {}, "", IdentifyEnd::kRefused, kNoRow,
        "Could not confirm unit ID (csum=123456)\n" + kQuestion, "C"},
-      {"lost reply matches nothing, not row 32", 0, {{'C', 0, 1, sim::ReplyFault::Lose}}, "n", ExitLabel::kRefused,
+      {"lost reply matches nothing, not row 32", 0, {{'C', 0, 1, sim::ReplyFault::Lose}}, "n", IdentifyEnd::kRefused,
        kNoRow, "Could not confirm unit ID (csum=ffffffff)\n" + kQuestion, "C"},
-      {"garbled reply matches nothing", 0, {{'C', 0, 1, sim::ReplyFault::Garble}}, "y", ExitLabel::kNone, kNoRow,
+      {"garbled reply matches nothing", 0, {{'C', 0, 1, sim::ReplyFault::Garble}}, "y", IdentifyEnd::kGoOn, kNoRow,
        "Could not confirm unit ID (csum=ffffffff)\n" + kQuestion + "\n" + kProceeding, "C"},
-      {"a build later than the release: row 158 (02/09/04) for 01/19/04", 0x4AA4BE, {}, "n", ExitLabel::kRefused, 158,
+      {"a build later than the release: row 158 (02/09/04) for 01/19/04", 0x4AA4BE, {}, "n", IdentifyEnd::kRefused, 158,
        "Could not confirm unit ID (csum=4aa4be)\nAre you sure you want to run update for Korrin rev 011904 (y/n)", "C",
        0x011904},
   };
@@ -87,12 +87,12 @@ TEST(IdentifyTest, LookupAndDecision) {
     FirmwarePackage release = carriedPackage();
     release.packageRevision = c.release;
     const Identification result = identifyUnit(bench.link, release);
-    EXPECT_EQ(result.exit, c.exit);
+    EXPECT_EQ(result.end, c.end);
     EXPECT_EQ(result.matchedIndex, c.row);
     EXPECT_EQ(bench.line.console(), "\nChecking version..\n" + c.console);
     EXPECT_EQ(bench.line.wire(), "A008000L00e000" + c.wire) << "nothing follows a command";
     // 15 bytes at 28800, the 1000 ms the unit needs, then a complete reply is taken at once.
-    if (c.wire == "C" && c.replies.empty() && c.row < kNoRow && c.exit != ExitLabel::kRefused) {
+    if (c.wire == "C" && c.replies.empty() && c.row < kNoRow && c.end != IdentifyEnd::kRefused) {
       EXPECT_DOUBLE_EQ(sim::toMs(bench.line.consoleTime("Unit ")), 15 * 1000.0 / 2880 + 1000);
     }
   }

@@ -94,7 +94,7 @@ TEST(LinkStartupTest, TimingAndTheTenAcknowledgementRetries) {
     unit.faults.neverHOk = !acknowledged;
     sim::VirtualLine line(unit);
     Link link;
-    ASSERT_EQ(startLink(link), ExitLabel::kNone);
+    ASSERT_EQ(startLink(link), LinkStart::kUp);
     const double byte9600 = 1000.0 / 960, byte28800 = 1000.0 / 2880;
     // 'E' at 9600 and its "Ok" read with length 20: 320 ms of polls. Then
     // "B028800" at 9600 and the burst of 20 'E's at 28800.

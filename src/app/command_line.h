@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "package/firmware_package.h"
-#include "protocol/exit_label.h"
+#include "app/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {

@@ -92,4 +92,47 @@ int finishRun(ExitLabel label, Link* link, const char* detail) {
   return status;
 }
 
+ExitLabel exitOf(LinkStart end) {
+  switch (end) {
+    case LinkStart::kUp: return ExitLabel::kNone;
+    case LinkStart::kNoUnit: return ExitLabel::kNoUnit;
+    case LinkStart::kNoLineSpeed: return ExitLabel::kNoLineSpeed;
+    case LinkStart::kStopped: return ExitLabel::kStopped;
+    case LinkStart::kLineLost: break;
+  }
+  return ExitLabel::kLineLost;
+}
+
+ExitLabel exitOf(IdentifyEnd end) {
+  switch (end) {
+    case IdentifyEnd::kGoOn: return ExitLabel::kNone;
+    case IdentifyEnd::kWrongModel: return ExitLabel::kWrongModel;
+    case IdentifyEnd::kRefused: return ExitLabel::kRefused;
+    case IdentifyEnd::kLineLost: break;
+  }
+  return ExitLabel::kLineLost;
+}
+
+ExitLabel exitOf(ConfigEnd end) {
+  switch (end) {
+    case ConfigEnd::kGoOn: return ExitLabel::kNone;
+    case ConfigEnd::kSpeedRefused: return ExitLabel::kConfigSpeedRefused;
+    case ConfigEnd::kBlockFailed: return ExitLabel::kBlockFailed;
+    case ConfigEnd::kRefused: return ExitLabel::kRefused;
+    case ConfigEnd::kStopped: return ExitLabel::kStopped;
+    case ConfigEnd::kLineLost: break;
+  }
+  return ExitLabel::kLineLost;
+}
+
+ExitLabel exitOf(const TransferResult& result) {
+  switch (result.end) {
+    case TransferEnd::Complete: return ExitLabel::kNone;
+    case TransferEnd::NotConfirmed: return ExitLabel::kBlockFailed;
+    case TransferEnd::Stopped: return ExitLabel::kStopped;
+    case TransferEnd::LineLost: break;
+  }
+  return ExitLabel::kLineLost;
+}
+
 }  // namespace korrin

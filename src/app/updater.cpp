@@ -46,14 +46,14 @@ ExitLabel interruption(const Link& link) {
 // Preserve the unit's records across the layout change, when it has one.
 ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package, ProgressTitle& progress) {
   const UnitAssessment& unit = session.unit;
-  ExitLabel exit = capConfigSpeed(session.link, unit);
+  ExitLabel exit = exitOf(capConfigSpeed(session.link, unit));
   if (exit != ExitLabel::kNone || (unit.identified && unit.conversion == ConfigMode::None)) return exit;
   // The copies on this PC, read once for the whole phase.
   const auto copies = std::make_unique<SavedCopies>(readSavedCopies());
   LayoutCheck check;
   if (!unit.identified) {
     check = checkConfigLayout(session.link, package);
-    if (check.exit != ExitLabel::kNone) return check.exit;
+    if (check.end != ConfigEnd::kGoOn) return exitOf(check.end);
   }
   const ConfigMode conversion = conversionToRun(unit, check, *copies, package);
   if (conversion == ConfigMode::None) return ExitLabel::kNone;
@@ -64,12 +64,12 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package,
     planPhase(progress, ProgressTitle::kConfiguration, targetRecordSize(package), kWriteBackBlockBytes, false, speed);
   beginPhase(progress, ProgressTitle::kConfiguration);
 
-  exit = readConfigArea(session.link, session.configImage);
+  exit = exitOf(readConfigArea(session.link, session.configImage));
   if (exit != ExitLabel::kNone) return exit;
   sendStepK(session.link);
   // The copy is saved and the operator may be asked before anything else is sent.
   session.link.port.flush();
-  exit = preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config);
+  exit = exitOf(preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config));
   // The unit's address register still points into the records: a stray 'D'
   // on a damaged line before the first software block would land there.
   if (exit == ExitLabel::kNone) sendAddress(session.link, kSoftwareSecondPartAddress);
@@ -113,7 +113,7 @@ ExitLabel sendHardwareImage(Link& link, const FirmwarePackage& package, Progress
   if (!planned) planHardware(progress, package, link.currentSpeed);
   beginPhase(progress, ProgressTitle::kHardware);
   consolePrint("\nSending HW update..");
-  return transferExit(downloadRegion(link, kHardwareAddress, package.hwImage,
+  return exitOf(downloadRegion(link, kHardwareAddress, package.hwImage,
                                      static_cast<std::uint32_t>(package.hwSize), kHardwarePlan));
 }
 
@@ -179,10 +179,10 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package,
   sendStepK(link);
 
   ExitLabel exit =
-      transferExit(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
+      exitOf(downloadRegion(link, 0, package.swImage, kSoftwareFirstPartBytes, kSoftwareFirstPartPlan));
   if (exit != ExitLabel::kNone) return exit;
   const auto secondPartBytes = static_cast<std::uint32_t>(package.swSize - kSoftwareSecondPartAddress);
-  exit = transferExit(downloadRegion(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
+  exit = exitOf(downloadRegion(link, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
                                      secondPartBytes, kSoftwareSecondPartPlan));
   if (exit != ExitLabel::kNone) return exit;
 
@@ -231,11 +231,11 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   Link& link = session.link;
   ProgressTitle progress;
   followBlocks(progress, link);
-  ExitLabel exit = startLink(link);
+  ExitLabel exit = exitOf(startLink(link));
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);
 
   const Identification identified = identifyUnit(link, package);
-  exit = identified.exit != ExitLabel::kNone ? identified.exit : interruption(link);
+  exit = identified.end != IdentifyEnd::kGoOn ? exitOf(identified.end) : interruption(link);
   // A stop that ended the wait for the operator's answer is a stop, not a refusal.
   if (exit == ExitLabel::kRefused && os::stopRequested()) exit = ExitLabel::kStopped;
   if (exit != ExitLabel::kNone) return finishRun(exit, &link);

@@ -27,6 +27,17 @@ constexpr TransferPlan kRecordFiveTailPlan{kConfigUploadBlock, true, markerNotic
                                            Stops::Taken};
 constexpr std::size_t kRecordFiveAt = 5 * kProRecordBytes;  // offset from 0x4000
 
+// A transfer's end as the phase's: kGoOn when it is complete.
+ConfigEnd configEnd(const TransferResult& result) {
+  switch (result.end) {
+    case TransferEnd::Complete: return ConfigEnd::kGoOn;
+    case TransferEnd::LineLost: return ConfigEnd::kLineLost;
+    case TransferEnd::Stopped: return ConfigEnd::kStopped;
+    case TransferEnd::NotConfirmed: break;
+  }
+  return ConfigEnd::kBlockFailed;
+}
+
 const char kNotWritten[] = "\nthe config will not be written. Update firmware anyway (y/n)";
 
 // The operator's y/n, as at the identification question.
@@ -43,14 +54,14 @@ bool sameRecords(const ConfigConversion& a, const ConfigConversion& b) {
 
 // A Pro record 5 at its own place ends past the readout: whether the unit
 // holds it whole, by its checksum over the rest read (1776 bytes from 0x7AE0).
-ExitLabel proRecordFiveWhole(Link& link, const ConfigImage& readout, bool& whole) {
+ConfigEnd proRecordFiveWhole(Link& link, const ConfigImage& readout, bool& whole) {
   ProConfigRecord record{};
   const std::size_t seen = kConfigReadoutBytes - kRecordFiveAt;
   std::copy_n(readout.bytes.begin() + kRecordFiveAt, seen, record.begin());
-  const ExitLabel read = transferExit(uploadChecked(link, static_cast<std::uint32_t>(kConfigAreaAddress + kConfigReadoutBytes),
+  const ConfigEnd read = configEnd(uploadChecked(link, static_cast<std::uint32_t>(kConfigAreaAddress + kConfigReadoutBytes),
                                                   record.data() + seen, static_cast<std::uint32_t>(kProRecordBytes - seen),
                                                   kRecordFiveTailPlan));
-  whole = read == ExitLabel::kNone && configRecordValid(record.data(), kProLayout);
+  whole = read == ConfigEnd::kGoOn && configRecordValid(record.data(), kProLayout);
   return read;
 }
 
@@ -91,7 +102,7 @@ void settleTheseToo(const CopyFindings& found, ConfigOutcome& outcome) {
 
 // Why the records an earlier run left half converted are not written, and the
 // operator's answer: kNone to go on with the firmware, kRefused to stop.
-ExitLabel askAboutPartlyConverted(const CopyFindings& found, const SavedCopies& copies) {
+ConfigEnd askAboutPartlyConverted(const CopyFindings& found, const SavedCopies& copies) {
   if (found.differentRecords) {
     consolePrint("\nConfig partly converted by an earlier run, and copies saved on this PC for different units"
                  " match it (%s, %s):",
@@ -109,9 +120,9 @@ ExitLabel askAboutPartlyConverted(const CopyFindings& found, const SavedCopies& 
     consolePrint("\nConfig partly converted by an earlier run, and no copy saved on this PC matches it:");
   }
   consolePrint("%s", kNotWritten);
-  if (!operatorSaysYes()) return ExitLabel::kRefused;
+  if (!operatorSaysYes()) return ConfigEnd::kRefused;
   consolePrint("\nUpdate proceeding..\n");
-  return ExitLabel::kNone;
+  return ConfigEnd::kGoOn;
 }
 
 // What a write-back journals into its copy, and where the line stood when the
@@ -146,7 +157,7 @@ void journalLineDamage(WriteBackJournal& journal, std::uint32_t givenUp) {
 
 // This run's conversion of the readout: saved (or the operator asked), then
 // written back, journalled into the copy.
-ExitLabel writeOwnConversion(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+ConfigEnd writeOwnConversion(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
                              const SavedCopies& copies, const CopyFindings& found, ConfigOutcome& outcome) {
   auto own = std::make_unique<SavedCopy>();
   own->conversion = convertReadout(readout, mode, package);
@@ -162,34 +173,34 @@ ExitLabel writeOwnConversion(Link& link, const FirmwarePackage& package, ConfigM
       consolePrint("\nCould not save a copy of the config on this PC (%s)", own->path.c_str());
     }
     consolePrint(".\nIf the write-back is cut short the config is lost. Write it anyway (y/n)");
-    if (!operatorSaysYes()) return ExitLabel::kRefused;
+    if (!operatorSaysYes()) return ConfigEnd::kRefused;
     consolePrint("\n");
     own->path.clear();
   }
-  const ExitLabel exit = writeBackConfig(link, package, own->conversion.converted, own.get());
-  if (exit != ExitLabel::kNone) return exit;
+  const ConfigEnd exit = writeBackConfig(link, package, own->conversion.converted, own.get());
+  if (exit != ConfigEnd::kGoOn) return exit;
   outcome.records = ConfigOutcome::Records::WrittenThisRun;
   outcome.conversion = own->conversion;
   if (!own->path.empty()) outcome.copies.paths.push_back(own->path);
   settleTheseToo(found, outcome);
-  return ExitLabel::kNone;
+  return ConfigEnd::kGoOn;
 }
 
 }  // namespace
 
-ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit) {
+ConfigEnd capConfigSpeed(Link& link, const UnitAssessment& unit) {
   if (link.currentSpeed <= kConfigBaud || (unit.identified && unit.conversion == ConfigMode::None))
-    return ExitLabel::kNone;
-  if (!changeSpeed(link, kConfigBaud)) return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kConfigSpeedRefused;
-  return ExitLabel::kNone;
+    return ConfigEnd::kGoOn;
+  if (!changeSpeed(link, kConfigBaud)) return link.port.lost() ? ConfigEnd::kLineLost : ConfigEnd::kSpeedRefused;
+  return ConfigEnd::kGoOn;
 }
 
 LayoutCheck checkConfigLayout(Link& link, const FirmwarePackage& package) {
   consolePrint("Checking config data..\n");
   LayoutCheck check;
-  check.exit = transferExit(uploadChecked(link, kConfigAreaAddress, check.record0.data(), kLayoutCheckBytes,
+  check.end = configEnd(uploadChecked(link, kConfigAreaAddress, check.record0.data(), kLayoutCheckBytes,
                                          kLayoutCheckPlan));
-  if (check.exit != ExitLabel::kNone) return check;
+  if (check.end != ConfigEnd::kGoOn) return check;
   if (configRecordValid(check.record0.data(), kLegacyLayout)) {
     check.layout = ConfigMode::Legacy;
     consolePrint("Config is pre 042803\n");
@@ -217,17 +228,17 @@ ConfigMode conversionToRun(const UnitAssessment& unit, const LayoutCheck& check,
   return ConfigMode::None;
 }
 
-ExitLabel readConfigArea(Link& link, ConfigImage& image) {
+ConfigEnd readConfigArea(Link& link, ConfigImage& image) {
   consolePrint("Reading config data..\n");
-  const ExitLabel exit =
-      transferExit(uploadChecked(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
-  if (exit != ExitLabel::kNone) return exit;
-  return transferExit(uploadChecked(link, kConfigAreaAddress + kConfigReadoutBytes,
+  const ConfigEnd exit =
+      configEnd(uploadChecked(link, kConfigAreaAddress, image.bytes.data(), kConfigReadoutBytes, kReadoutPlan));
+  if (exit != ConfigEnd::kGoOn) return exit;
+  return configEnd(uploadChecked(link, kConfigAreaAddress + kConfigReadoutBytes,
                                     image.bytes.data() + kConfigReadoutBytes, kConfigAreaBytes - kConfigReadoutBytes,
                                     kPastRecordsPlan));
 }
 
-ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+ConfigEnd preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
                          const SavedCopies& copies, ConfigOutcome& outcome) {
   const CopyFindings found = assessCopies(copies, package, mode, readout);
   if (!found.explaining.empty() && !found.differentRecords) {
@@ -237,15 +248,15 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
       consolePrint("\nConfig already converted by an earlier run, left as it is");
       outcome.records = ConfigOutcome::Records::FoundInPlace;
       settleTheseToo(found, outcome);
-      return ExitLabel::kNone;
+      return ConfigEnd::kGoOn;
     }
     consolePrint("\nConfig partly converted by an earlier run: writing back the copy saved then\n");
     auto journal = std::make_unique<SavedCopy>(saved);
-    const ExitLabel exit = writeBackConfig(link, package, journal->conversion.converted, journal.get());
-    if (exit != ExitLabel::kNone) return exit;
+    const ConfigEnd exit = writeBackConfig(link, package, journal->conversion.converted, journal.get());
+    if (exit != ConfigEnd::kGoOn) return exit;
     outcome.records = ConfigOutcome::Records::WrittenThisRun;
     settleTheseToo(found, outcome);
-    return ExitLabel::kNone;
+    return ConfigEnd::kGoOn;
   }
 
   if (found.explaining.empty() && !found.otherRelease) {
@@ -254,19 +265,19 @@ ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
     // Record 5 is judged too unless the Pro layout put it in record 4's place.
     if (whole && targetRecordSize(package) == kProRecordBytes &&
         readout.bytes[4 * kProRecordBytes] != kRecordMarker) {
-      const ExitLabel exit = proRecordFiveWhole(link, readout, whole);
-      if (exit != ExitLabel::kNone) return exit;
+      const ConfigEnd exit = proRecordFiveWhole(link, readout, whole);
+      if (exit != ConfigEnd::kGoOn) return exit;
     }
     if (whole) {
       consolePrint("\nConfig already converted by an earlier run, left as it is");
-      return ExitLabel::kNone;
+      return ConfigEnd::kGoOn;
     }
     if (records.converted == 0) return writeOwnConversion(link, package, mode, readout, copies, found, outcome);
   }
   return askAboutPartlyConverted(found, copies);
 }
 
-ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image, SavedCopy* copy) {
+ConfigEnd writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image, SavedCopy* copy) {
   TransferPlan plan = kWriteBackPlan;
   std::unique_ptr<WriteBackJournal> journal;
   if (copy) {
@@ -277,10 +288,10 @@ ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const Conf
     const TransferResult sent =
         downloadRegion(link, record.address, record.bytes, static_cast<std::uint32_t>(record.size), plan);
     if (sent.end == TransferEnd::NotConfirmed && journal) journalLineDamage(*journal, sent.failedAddress);
-    if (sent.end != TransferEnd::Complete) return transferExit(sent);
+    if (sent.end != TransferEnd::Complete) return configEnd(sent);
     consolePrint(".");
   }
-  return ExitLabel::kNone;
+  return ConfigEnd::kGoOn;
 }
 
 }  // namespace korrin

@@ -11,7 +11,6 @@
 #include "config/config_record.h"
 #include "config/unit_assessment.h"
 #include "package/firmware_package.h"
-#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {
@@ -33,15 +32,25 @@ struct ConfigOutcome {
   CopiesToSettle copies;
 };
 
+// How a step of the configuration phase ended.
+enum class ConfigEnd {
+  kGoOn,
+  kSpeedRefused,  // 14400 baud not answered before the configuration
+  kBlockFailed,   // a block never confirmed within its bound (message printed)
+  kRefused,       // the operator answered a question with no
+  kStopped,
+  kLineLost,
+};
+
 // 14400 baud when the configuration will be touched (a conversion is due, or
 // the unit is unidentified and its layout must be checked) and the line is
-// faster. kConfigSpeedRefused (E8) when the unit does not answer there.
-ExitLabel capConfigSpeed(Link& link, const UnitAssessment& unit);
+// faster. kSpeedRefused when the unit does not answer there.
+ConfigEnd capConfigSpeed(Link& link, const UnitAssessment& unit);
 
 // Record 0 as read, and the layout it is valid in (None: neither, or the
 // ConfigRecord layout on a base release); prints its findings.
 struct LayoutCheck {
-  ExitLabel exit = ExitLabel::kNone;
+  ConfigEnd end = ConfigEnd::kGoOn;
   ConfigMode layout = ConfigMode::None;
   std::array<std::uint8_t, kLayoutCheckBytes> record0{};
 };
@@ -54,7 +63,7 @@ ConfigMode conversionToRun(const UnitAssessment& unit, const LayoutCheck& check,
                            const FirmwarePackage& package);
 
 // The 15072 bytes from 0x4000 into the image, 14 dots.
-ExitLabel readConfigArea(Link& link, ConfigImage& image);
+ConfigEnd readConfigArea(Link& link, ConfigImage& image);
 
 // Converts the readout and writes it back, six dots. Records an earlier run
 // has converted are not converted again: an area that the write-back of a
@@ -63,16 +72,16 @@ ExitLabel readConfigArea(Link& link, ConfigImage& image);
 // the operator is asked whether to update the firmware anyway. A copy is saved
 // before the first block (the operator is asked when it cannot be); the
 // write-back journals into it the blocks the unit reports holding otherwise.
-// kRefused (E7) when the operator says no; kBlockFailed, kLineLost as the
+// kRefused when the operator says no; kBlockFailed, kLineLost as the
 // transfer ends.
-ExitLabel preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+ConfigEnd preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
                          const SavedCopies& copies, ConfigOutcome& outcome);
 
 // Each of the six converted records to its address in 256-byte blocks, a dot
 // per record. The operator's stop waits until the last record is written.
 // Blocks the unit reports holding otherwise go to `copy`'s journal (none:
 // null), and so does a block given up, as line damage.
-ExitLabel writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image,
+ConfigEnd writeBackConfig(Link& link, const FirmwarePackage& package, const ConfigImage& image,
                           SavedCopy* copy = nullptr);
 
 }  // namespace korrin

@@ -31,7 +31,7 @@ Identification identifyUnit(Link& link, const FirmwarePackage& package) {
     if (first != link.reply.text) link.reply.text[0] = '\0';
   }
 
-  if (link.port.lost()) return {ExitLabel::kLineLost, kUnitTableRows};
+  if (link.port.lost()) return {IdentifyEnd::kLineLost, kUnitTableRows};
 
   std::uint32_t unitChecksum = kNoChecksumShown;
   // A reply that does not parse matches no row, not even a placeholder row of sum 0.
@@ -43,12 +43,12 @@ Identification identifyUnit(Link& link, const FirmwarePackage& package) {
     if (entry.id == packageModel && compareRevision(entry.rev, package.packageRevision) <= 0) {
       consolePrint("Unit confirmed as %s with firmware rev %06x.\nUpdate proceeding..\n\n",
                    paddedModelName(packageModel), entry.rev);
-      return {ExitLabel::kNone, row};
+      return {IdentifyEnd::kGoOn, row};
     }
     if (entry.id != packageModel) {
       consolePrint("Unit ID's as %s, but this firmware is for a %s (ind:%u)\n", paddedModelName(entry.id),
                    paddedModelName(packageModel), row);
-      return {ExitLabel::kWrongModel, row};
+      return {IdentifyEnd::kWrongModel, row};
     }
   }
 
@@ -56,9 +56,9 @@ Identification identifyUnit(Link& link, const FirmwarePackage& package) {
   consolePrint("Are you sure you want to run update for %s rev %06x (y/n)", plainModelName(packageModel),
                package.packageRevision);
   const int key = consoleKey();
-  if (key != 'y' && key != 'Y') return {ExitLabel::kRefused, row};
+  if (key != 'y' && key != 'Y') return {IdentifyEnd::kRefused, row};
   consolePrint("\nUpdate proceeding..\n\n");
-  return {ExitLabel::kNone, row};
+  return {IdentifyEnd::kGoOn, row};
 }
 
 }  // namespace korrin

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "package/firmware_package.h"
-#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {
@@ -23,8 +22,16 @@ std::uint32_t findUnitRow(const FirmwarePackage& package, std::uint32_t sum);
 const char* paddedModelName(std::uint32_t isPro);
 const char* plainModelName(std::uint32_t isPro);
 
+// How the identification ended.
+enum class IdentifyEnd {
+  kGoOn,        // confirmed, or the operator said yes
+  kWrongModel,  // the unit's row is of the other model
+  kRefused,     // the operator answered no
+  kLineLost,
+};
+
 struct Identification {
-  ExitLabel exit;              // kNone, kWrongModel (E6) or kRefused (E7)
+  IdentifyEnd end;
   std::uint32_t matchedIndex;  // the matched row, or kUnitTableRows when none matched
 };
 

@@ -186,15 +186,6 @@ TransferResult moveRegion(Link& link, Direction direction, std::uint32_t address
 
 }  // namespace
 
-ExitLabel transferExit(const TransferResult& result) {
-  switch (result.end) {
-    case TransferEnd::Complete: return ExitLabel::kNone;
-    case TransferEnd::LineLost: return ExitLabel::kLineLost;
-    case TransferEnd::Stopped: return ExitLabel::kStopped;
-    case TransferEnd::NotConfirmed: break;
-  }
-  return ExitLabel::kBlockFailed;
-}
 
 TransferResult downloadRegion(Link& link, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length,
                               const TransferPlan& plan) {

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {
@@ -59,10 +58,6 @@ struct TransferResult {
   TransferEnd end;
   std::uint32_t failedAddress;  // unit address of the block the transfer ended at, when not Complete
 };
-
-// How the run ends after a transfer: kNone when it is complete, else the
-// block bound (kBlockFailed), the port lost (kLineLost) or the operator's stop.
-ExitLabel transferExit(const TransferResult& result);
 
 // `length` >= 1 bytes at unit `address`. The unit's length register is left at
 // the last block's size.

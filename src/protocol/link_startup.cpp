@@ -44,9 +44,9 @@ std::uint32_t nextLadderSpeed(std::uint32_t speed) {
   return kLadderEnd;
 }
 
-ExitLabel startLink(Link& link) {
+LinkStart startLink(Link& link) {
   link.port.open(link.portName, kStartSpeed);
-  if (!presenceCheck(link)) return ExitLabel::kNoUnit;
+  if (!presenceCheck(link)) return LinkStart::kNoUnit;
 
   link.currentSpeed = link.requestedSpeed;
   sendSpeed(link, link.currentSpeed);
@@ -60,29 +60,29 @@ ExitLabel startLink(Link& link) {
   drainInput(link.port);
 
   bool answered = presenceCheck(link);
-  if (link.port.lost()) return ExitLabel::kLineLost;
+  if (link.port.lost()) return LinkStart::kLineLost;
   while (!answered && link.currentSpeed >= kSlowestSpeed) {
     const std::uint32_t next = nextLadderSpeed(link.currentSpeed);
     consolePrint("%uk RS232 speed not working trying %uk \n", link.currentSpeed, next);
     answered = changeSpeed(link, next);
   }
-  if (link.currentSpeed < kSlowestSpeed) return ExitLabel::kNoLineSpeed;
+  if (link.currentSpeed < kSlowestSpeed) return LinkStart::kNoLineSpeed;
 
   link.requestedSpeed = link.currentSpeed;
   consolePrint("Connected\n");
-  if (os::stopRequested()) return ExitLabel::kStopped;
+  if (os::stopRequested()) return LinkStart::kStopped;
 
   acknowledge(link);
   for (int retry = 0; retry < kAckRetries && !replyIs(link.reply, "HOk"); ++retry) {
-    if (link.port.lost()) return ExitLabel::kLineLost;
-    if (os::stopRequested()) return ExitLabel::kStopped;
+    if (link.port.lost()) return LinkStart::kLineLost;
+    if (os::stopRequested()) return LinkStart::kStopped;
     char shown[4 * kReplyBufferSize];
     consolePrint("Info: ret %s\n", printableText(link.reply.text, shown, sizeof shown));
     drainInput(link.port);
     acknowledge(link);
     consolePrint("Retry001:%d\n", retry);
   }
-  return link.port.lost() ? ExitLabel::kLineLost : ExitLabel::kNone;
+  return link.port.lost() ? LinkStart::kLineLost : LinkStart::kUp;
 }
 
 }  // namespace korrin

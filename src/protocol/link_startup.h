@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/exit_label.h"
 #include "protocol/link.h"
 
 namespace korrin {
@@ -25,6 +24,14 @@ std::uint32_t nextLadderSpeed(std::uint32_t speed);
 
 // Leaves the port open at the negotiated speed, with requestedSpeed and
 // currentSpeed both set to it. Returns kNoUnit (E4), kNoLineSpeed (E5) or kNone.
-ExitLabel startLink(Link& link);
+// How the start-up ended.
+enum class LinkStart {
+  kUp,           // in update mode, at the speed negotiated, acknowledged
+  kNoUnit,       // no "Ok" at 9600 baud, or the port cannot be opened
+  kNoLineSpeed,  // no speed of the ladder answers
+  kStopped,
+  kLineLost,
+};
+LinkStart startLink(Link& link);
 
 }  // namespace korrin

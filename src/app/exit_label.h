@@ -1,5 +1,6 @@
-// Every way a run ends, as the phases report it and finishRun (app/exits)
-// shows it. kNone: carry on with the next step. E1 to E10 are the exits
+// Every way a run ends, as finishRun (app/exits) shows it; each layer below
+// reports its own ends, which app/ turns into these. kNone: carry on with the
+// next step. E1 to E10 are the exits
 // operators know by number; the labels after them were added since.
 #pragma once
 
