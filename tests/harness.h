@@ -176,6 +176,9 @@ inline std::string ending(const VirtualRun& run, bool longLabel) {
       {" not confirmed after ", "block bound", "block bound, not flashed"},
       {"stopped working", "port lost", "port lost"},
       {"operator's request", "stopped", "stopped"},
+      {" after 4 checks", "not held", "not held, not flashed"},
+      {"did not answer a memory sum", "no memory sum", "no memory sum, not flashed"},
+      {"overwritten by a line error", "records overwritten", "records overwritten, not flashed"},
       {"Firmware not updated", "E7", "E7 refused"},
       {"Now flashing", "E10", "E10 flashed"},
   };

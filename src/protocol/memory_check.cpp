@@ -99,6 +99,14 @@ bool narrow(Link& link, const SumWindow& w, std::uint32_t from, std::uint32_t to
 
 std::uint32_t blockCount(const SumWindow& w) { return (w.length + w.blockLength - 1) / w.blockLength; }
 
+// A reply lost or damaged on the line may have come with a command taken for
+// 'D', which writes at the parked address as many bytes as the length
+// register held, a window's at most: the windows there are asked again.
+void forgetParked(std::vector<SumWindow>& windows) {
+  for (SumWindow& w : windows)
+    if (w.address < kParkAddress + kSumWindowBytes && kParkAddress < w.address + w.length) w.known = false;
+}
+
 TransferPlan repeatPlan(std::uint32_t blockLength, RetryNotice notice) {
   return {blockLength, true, notice, Progress::NoDots, Stops::Deferred};
 }
@@ -167,13 +175,11 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char*
       moved = true;
     }
     if (link.port.lost()) return {CheckEnd::LineLost, 0};
+    if (link.sumsUnanswered != unansweredBefore) forgetParked(windows);
     const bool allHeld = std::all_of(windows.begin(), windows.end(), [](const SumWindow& w) { return w.known; });
-    // A reply lost or damaged on the line may have come with a command taken
-    // for 'D', and a block moved again may itself have gone astray: every
-    // window is asked again.
-    const bool lineClean = link.sumsUnanswered == unansweredBefore;
-    if (allHeld && lineClean) return {CheckEnd::Held, 0};
-    if (moved || !lineClean)
+    if (allHeld) return {CheckEnd::Held, 0};
+    // A block moved again may itself have gone astray: every window is asked again.
+    if (moved)
       for (SumWindow& w : windows) w.known = false;
   }
   consolePrint("\nUnit memory at %06X not as sent after %u checks\n", lastDiffering, kCheckRounds);
