@@ -71,8 +71,9 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package,
   session.link.port.flush();
   exit = exitOf(preserveConfig(session.link, package, conversion, session.configImage, *copies, session.config));
   // The unit's address register still points into the records: a stray 'D'
-  // on a damaged line before the first software block would land there.
-  if (exit == ExitLabel::kNone) sendAddress(session.link, kSoftwareSecondPartAddress);
+  // on a damaged line before the first software block would land there. It
+  // rests where every memory sum leaves it.
+  if (exit == ExitLabel::kNone) sendAddress(session.link, kParkAddress);
   return exit;
 }
 
