@@ -79,8 +79,9 @@ std::string notices(const std::string& shown) {
   return text.empty() ? "-" : text.substr(0, text.size() - 2);
 }
 
-std::string row(const std::string& phase, const std::string& fault, const std::function<void(sim::UnitModel&)>& inject) {
-  testing::VirtualRun run("convert");
+std::string row(const std::string& phase, const std::string& fault, const std::function<void(sim::UnitModel&)>& inject,
+                const char* scenario = "convert") {
+  testing::VirtualRun run(scenario);
   run.line.keys = "y";  // an operator who is asked says yes
   inject(run.unit);
   run.run();
@@ -149,6 +150,7 @@ std::string table() {
     const char* text;  // the command whose byte is damaged, found in a clean run
     std::size_t at;    // which of its bytes
     int bit;           // flipped; -1: the byte is lost
+    const char* scenario = "convert";
   } const lineErrors[] = {
       {"readout block 0x5000", "its 'A' lost", "A005000M", 0, -1},
       // "004D40M": its 'D' writes the line over the block read before it.
@@ -162,16 +164,22 @@ std::string table() {
       {"software block 0x009000", "its 'A' lost", "A009000D", 0, -1},
       {"software block 0x009000", "'A009000' read as 'A001000'", "A009000D", 4, 3},
       {"software block 0x000400", "'A000400' read as 'A044400' (hardware)", "A000400D", 2, 2},
+      // A unit whose records the run did not read: nothing could put them back.
+      {"up to date: software block 0x000400", "'A000400' read as 'A004400' (records)", "A000400", 3, 2, "uptodate"},
+      {"up to date: software block 0x014000", "'A014000' read as 'A004000' (records)", "A014000CA014000CD", 10, 0,
+       "uptodate"},
   };
   for (const LineErrorRow& e : lineErrors) {
-    const std::uint64_t index = testing::heardAt("convert", e.text) + e.at;
+    const std::uint64_t heard = testing::heardAt(e.scenario, e.text);
+    EXPECT_NE(heard, std::string::npos) << e.text;
+    const std::uint64_t index = heard + e.at;
     out += row(e.phase, e.fault, [&e, index](sim::UnitModel& unit) {
       sim::LineError error;
       error.index = index;
       error.kind = e.bit < 0 ? sim::LineError::Lose : sim::LineError::FlipBit;
       error.bit = e.bit < 0 ? 0 : e.bit;
       unit.faults.lineErrors.push_back(error);
-    });
+    }, e.scenario);
   }
   out += row("software block 0x00C000", "damaged on every attempt",
              [](sim::UnitModel& unit) { unit.faults.corruptWrites[0x00C000] = 1000; });

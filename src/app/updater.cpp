@@ -173,6 +173,11 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package,
     consolePrint("\nThe unit did not answer a memory sum: not flashed\n");
     return ExitLabel::kBlockFailed;
   }
+  // Records this run did not read it could not put back: no block may go astray into them.
+  if (!recordsDue(session)) {
+    link.keepOutFrom = kConfigAreaAddress;
+    link.keepOutTo = kSoftwareSecondPartAddress;
+  }
   showOnUnit(link, "DOWNLOADING UPDATE");
   consolePrint("\nSending SW update..");
   presenceCheck(link);  // answered or not, the download goes on

@@ -299,19 +299,36 @@ CopySave saveCopy(const CopyStore& store, SavedCopy& copy) {
 }
 
 bool reachedAUnit(const std::vector<HeldBlock>& journal) {
-  return std::any_of(journal.begin(), journal.end(),
-                     [](const HeldBlock& entry) { return (entry.address & kLineDamageMark) == 0; });
+  return std::any_of(journal.begin(), journal.end(), [](const HeldBlock& entry) {
+    return (entry.address & (kLineDamageMark | kAsFoundMark)) == 0;
+  });
 }
 
-void journalBlock(SavedCopy& copy, HeldBlock entry) {
-  const bool known = std::any_of(copy.journal.begin(), copy.journal.end(), [&](const HeldBlock& held) {
-    return held.address == entry.address && held.sum == entry.sum;
-  });
-  if (known || copy.journal.size() == kMaxJournal) return;
-  copy.journal.push_back(entry);
-  if (copy.path.empty()) return;
+void journalEntries(SavedCopy& copy, const std::vector<HeldBlock>& entries) {
+  bool added = false;
+  for (const HeldBlock& entry : entries) {
+    const bool known = std::any_of(copy.journal.begin(), copy.journal.end(), [&](const HeldBlock& held) {
+      return held.address == entry.address && held.sum == entry.sum;
+    });
+    if (known || copy.journal.size() == kMaxJournal) continue;
+    copy.journal.push_back(entry);
+    added = true;
+  }
+  if (!added || copy.path.empty()) return;
   const std::vector<std::uint8_t> file = encode(copy);
   os::writeFileDurably(copy.path.c_str(), file.data(), file.size());
+}
+
+void journalBlock(SavedCopy& copy, HeldBlock entry) { journalEntries(copy, {entry}); }
+
+void putBackAsFound(const SavedCopy& copy, ConfigImage& area) {
+  for (const HeldBlock& entry : copy.journal) {
+    if ((entry.address & (kLineDamageMark | kAsFoundMark)) != kAsFoundMark) continue;
+    const std::uint32_t at = (entry.address & ~kAsFoundMark) - kConfigAreaAddress;
+    // Past the records and inside the area, whatever the file claims.
+    if (at < kConfigReadoutBytes || at > kConfigAreaBytes - 4) continue;
+    for (std::uint32_t i = 0; i < 4; ++i) area.bytes[at + i] = static_cast<std::uint8_t>(entry.sum >> (8 * i));
+  }
 }
 
 void settleCopies(const CopiesToSettle& copies) {

@@ -44,6 +44,11 @@ struct HeldBlock {
 // from `address` (without the mark) up to `sum` the unit may hold the line's
 // bytes taken as data. Older readers find no block at such an address.
 constexpr std::uint32_t kLineDamageMark = 0x80000000u;
+// An entry so marked is no block either: `sum` is the little-endian word the
+// area past the records held at `address` when the copy's run read it. A copy
+// holds the records alone; line damage that reached past them is journalled
+// with these, so that the next run puts those bytes back.
+constexpr std::uint32_t kAsFoundMark = 0x40000000u;
 // Whether a block of a write-back of the copy ever reached a unit: the
 // journal holds a block, not only line damage.
 bool reachedAUnit(const std::vector<HeldBlock>& journal);
@@ -107,6 +112,10 @@ constexpr int kMaxCopiesOfOneReadout = 99;
 // file that cannot be written keeps the entry in memory only: the write-back
 // goes on, as it would without a copy.
 void journalBlock(SavedCopy& copy, HeldBlock entry);
+// The same for several entries, with one rewrite of the file.
+void journalEntries(SavedCopy& copy, const std::vector<HeldBlock>& entries);
+// The words past the records that the copy's journal holds as first found, put into `area`.
+void putBackAsFound(const SavedCopy& copy, ConfigImage& area);
 
 // The copies a run removes once the unit's records are seen in place: its own,
 // the one it wrote back, and the others that are this unit's.

@@ -152,7 +152,17 @@ void journalLineDamage(WriteBackJournal& journal, std::uint32_t givenUp) {
   const std::uint64_t reach = givenUp + (journal.port.sent() - journal.sentThen);
   const std::uint32_t end = reach < kSoftwareSecondPartAddress ? static_cast<std::uint32_t>(reach)
                                                                : kSoftwareSecondPartAddress;
-  journalBlock(journal.copy, {from | kLineDamageMark, end});
+  std::vector<HeldBlock> entries{{from | kLineDamageMark, end}};
+  // The copy holds the records, not what lies past them: the words there that
+  // the line's bytes may have reached go with the mark, as the run found them.
+  const std::uint8_t* found = journal.copy.conversion.readout.bytes.data();
+  const std::uint32_t pastRecords = kConfigAreaAddress + kConfigReadoutBytes;
+  for (std::uint32_t at = std::max(from, pastRecords) & ~3u; at < end; at += 4) {
+    const std::uint8_t* word = found + (at - kConfigAreaAddress);
+    entries.push_back(
+        {at | kAsFoundMark, static_cast<std::uint32_t>(word[0] | word[1] << 8 | word[2] << 16 | word[3] << 24)});
+  }
+  journalEntries(journal.copy, entries);
 }
 
 // This run's conversion of the readout: saved (or the operator asked), then
@@ -238,12 +248,15 @@ ConfigEnd readConfigArea(Link& link, ConfigImage& image) {
                                     kPastRecordsPlan));
 }
 
-ConfigEnd preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+ConfigEnd preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, ConfigImage& readout,
                          const SavedCopies& copies, ConfigOutcome& outcome) {
   const CopyFindings found = assessCopies(copies, package, mode, readout);
   if (!found.explaining.empty() && !found.differentRecords) {
     const SavedCopy& saved = *found.explaining.front();
     outcome.conversion = saved.conversion;
+    // Past the records the area is as this run read it, but where a write-back
+    // of the copy overran: there as the copy's first run found it.
+    putBackAsFound(saved, readout);
     if (found.complete) {
       consolePrint("\nConfig already converted by an earlier run, left as it is");
       outcome.records = ConfigOutcome::Records::FoundInPlace;
@@ -252,6 +265,8 @@ ConfigEnd preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode 
     }
     consolePrint("\nConfig partly converted by an earlier run: writing back the copy saved then\n");
     auto journal = std::make_unique<SavedCopy>(saved);
+    std::copy(readout.bytes.begin() + kConfigReadoutBytes, readout.bytes.begin() + kConfigAreaBytes,
+              journal->conversion.readout.bytes.begin() + kConfigReadoutBytes);
     const ConfigEnd exit = writeBackConfig(link, package, journal->conversion.converted, journal.get());
     if (exit != ConfigEnd::kGoOn) return exit;
     outcome.records = ConfigOutcome::Records::WrittenThisRun;

@@ -72,9 +72,10 @@ ConfigEnd readConfigArea(Link& link, ConfigImage& image);
 // the operator is asked whether to update the firmware anyway. A copy is saved
 // before the first block (the operator is asked when it cannot be); the
 // write-back journals into it the blocks the unit reports holding otherwise.
-// kRefused when the operator says no; kBlockFailed, kLineLost as the
-// transfer ends.
-ConfigEnd preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, const ConfigImage& readout,
+// A copy's bytes past the records, where its journal holds them as first
+// found, go into `readout`. kRefused when the operator says no; kBlockFailed,
+// kLineLost as the transfer ends.
+ConfigEnd preserveConfig(Link& link, const FirmwarePackage& package, ConfigMode mode, ConfigImage& readout,
                          const SavedCopies& copies, ConfigOutcome& outcome);
 
 // Each of the six converted records to its address in 256-byte blocks, a dot

@@ -78,6 +78,50 @@ bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChe
 
 enum class Direction { Download, Upload };
 
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Whether one damaged byte of "A%06X" for a block can leave the unit's
+// address register where the block would reach into the memory to keep out
+// of: a digit with a bit flipped into another digit, or a digit lost, so that
+// the 'D' after it is read as the last one.
+bool mayStrayIntoKeepOut(const Link& link, std::uint32_t address, std::uint32_t size) {
+  if (link.keepOutTo <= link.keepOutFrom) return false;
+  char sent[8];
+  std::snprintf(sent, sizeof sent, "%06X", static_cast<unsigned>(address & 0xFFFFFFu));
+  auto reaches = [&](const char* digits) {
+    std::uint32_t at = 0;
+    for (int i = 0; i < 6; ++i) {
+      const int value = hexDigit(digits[i]);
+      if (value < 0) return false;
+      at = at * 16 + static_cast<std::uint32_t>(value);
+    }
+    return at != address && at < link.keepOutTo && link.keepOutFrom < at + size;
+  };
+  for (int i = 0; i < 6; ++i) {
+    char damaged[8];
+    for (int bit = 0; bit < 8; ++bit) {
+      std::snprintf(damaged, sizeof damaged, "%s", sent);
+      damaged[i] = static_cast<char>(damaged[i] ^ (1 << bit));
+      if (reaches(damaged)) return true;
+    }
+    std::snprintf(damaged, sizeof damaged, "%.*s%sD", i, sent, sent + i + 1);
+    if (reaches(damaged)) return true;
+  }
+  return false;
+}
+
+// The sum the unit gives for its length register's bytes at its address
+// register; false when no reply parsed.
+bool sumAtRegister(Link& link, std::uint32_t& sum) {
+  awaitChecksum(link, kReplyPauses * kReplyPollMs);
+  return parseChecksum(link.reply.text, sum);
+}
+
 // One block of a region: where it lies on the unit and in the caller's buffer.
 struct Block {
   std::uint32_t address;
@@ -129,14 +173,31 @@ Attempt attemptBlock(Link& link, Direction direction, const Block& block, const 
   // The length command goes once per region; one damaged on the line would
   // make every repeat of every block after it fail: a repeat sends it again.
   if (attempts > 0) sendLength(link, block.size);
+  Attempt attempt;
+  // Two sums, each after its own address command, agree only where both
+  // commands pointed alike: one damaged command cannot point the block's own
+  // (the second) where nothing could put right what the block writes over.
+  const bool guarded = direction == Direction::Download && mayStrayIntoKeepOut(link, block.address, block.size);
+  std::uint32_t before = 0, at = 0;
+  if (guarded) {
+    sendAddress(link, block.address);
+    attempt.moved.heard = sumAtRegister(link, before);
+  }
   sendAddress(link, block.address);
+  if (guarded) {
+    const bool parsed = sumAtRegister(link, at);
+    attempt.moved.heard = attempt.moved.heard || parsed;
+    if (!parsed || at != before) {
+      attempt.moved.whole = false;
+      return attempt;
+    }
+  }
   sendText(direction == Direction::Upload ? "M" : "D", link.port);
   if (notice.kind == RetryNotice::Marker) {
     if (receivedChecksum != 0) consolePrint("%s", notice.marker);
   } else if (attempts != 0) {
     consolePrint("Retry#%u\n", attempts);
   }
-  Attempt attempt;
   attempt.moved = direction == Direction::Upload ? receiveBlock(link, block.in, block.size)
                                                  : sendBlock(link, block.out, block.size);
   attempt.confirmed = attempt.moved.whole && confirmBlock(link, attempt.moved.localSum, receivedChecksum,

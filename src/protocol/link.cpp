@@ -43,7 +43,21 @@ bool presenceCheck(Link& link) {
 
 int requestChecksum(Link& link, std::uint32_t waitMs) {
   ++link.checksumRequests;
-  return sendCommand(link.port, 'C', waitMs, 11, link.reply);
+  return sendCommand(link.port, 'C', waitMs, kChecksumReplyLength, link.reply);
+}
+
+int awaitChecksum(Link& link, std::uint32_t waitMs) {
+  ++link.checksumRequests;
+  link.port.writeByte('C');
+  std::uint32_t seen = 0;
+  for (std::uint32_t waited = 0; waited < waitMs && !link.port.lost(); waited += kChecksumPollMs) {
+    sleepMs(link.port, kChecksumPollMs);
+    const std::uint32_t now = link.port.bytesAvailable();
+    // Whole, or no longer coming: a unit may answer with fewer digits.
+    if (now >= kChecksumReplyLength || (now > 0 && now == seen)) break;
+    seen = now;
+  }
+  return readReply(link.reply, link.port, kChecksumReplyLength);
 }
 
 std::uint32_t checksumRepliesOwed(const Link& link) {

@@ -41,6 +41,12 @@ struct Link {
   // Memory sums asked whose reply did not come or did not parse: each may
   // have come with a damaged command that wrote somewhere meanwhile.
   std::uint32_t sumsUnanswered = 0;
+  // Unit memory this run could not put back should a block go astray into it
+  // (the records of a unit whose records it did not read): a download block
+  // that one damaged byte of its address command could send there has the
+  // unit's address register confirmed before its data. Empty when to <= from.
+  std::uint32_t keepOutFrom = 0;
+  std::uint32_t keepOutTo = 0;
   // Told of every block the unit has confirmed (its bytes, and whether it was
   // read from the unit), for the window's title.
   void (*blockDone)(void* context, std::uint32_t bytes, bool upload) = nullptr;
@@ -78,6 +84,11 @@ bool changeSpeed(Link& link, std::uint32_t baud);
 bool parseChecksum(const char* reply, std::uint32_t& value);
 // 'C' as a single byte, counted, then its reply read (11 characters) after `waitMs`.
 int requestChecksum(Link& link, std::uint32_t waitMs);
+// The same, its reply looked for every few milliseconds and read once it has
+// come, up to `waitMs`: a unit that answers at once costs no wait.
+int awaitChecksum(Link& link, std::uint32_t waitMs);
+constexpr int kChecksumReplyLength = 11;  // "CS=" and eight digits
+constexpr std::uint32_t kChecksumPollMs = 5;
 // Checksum replies that may still arrive late: 'C's sent minus "CS=" replies
 // seen. A reply that is not one of these cannot be a late checksum.
 std::uint32_t checksumRepliesOwed(const Link& link);

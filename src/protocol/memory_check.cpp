@@ -9,7 +9,6 @@ namespace korrin {
 
 namespace {
 
-constexpr std::uint32_t kSumPollMs = 10;
 constexpr std::uint32_t kAsksPerSum = 3;  // a reply damaged or lost on the line is asked for again
 // A unit out of step takes at most its length register's bytes as data. For a
 // register set to a whole window that would be 20 s of bytes at 28800 baud:
@@ -32,12 +31,7 @@ Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint
   // the parked address, not over the window about to be summed.
   sendLength(link, length);
   sendAddress(link, address);
-  ++link.checksumRequests;
-  link.port.writeByte('C');
-  for (std::uint32_t waited = 0; waited < kSumWaitMs && link.port.bytesAvailable() == 0 && !link.port.lost();
-       waited += kSumPollMs)
-    sleepMs(link.port, kSumPollMs);
-  const bool replied = readReply(link.reply, link.port, 11) > 0;
+  const bool replied = awaitChecksum(link, kSumWaitMs) > 0;
   const Asked asked = !replied ? Asked::Silent : parseChecksum(link.reply.text, sum) ? Asked::Parsed : Asked::Unparsed;
   if (asked != Asked::Parsed) ++link.sumsUnanswered;
   if (!replied) {
