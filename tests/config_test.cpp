@@ -4,6 +4,8 @@
 // simulated unit's independent byte maps.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <numeric>
 
 #include "config/config_copy.h"
@@ -239,6 +241,26 @@ TEST(ConfigCopyTest, MatchesOnlyTheStatesItsWriteBackLeaves) {
   std::vector<HeldBlock> none;
   EXPECT_EQ(matchCopy(copyOf(true, marked), writtenBack(true, marked, 66, 0, false, none).data(), kConfigReadoutBytes),
             kComplete);
+}
+
+// Words a copy holds as first found go back past the records only, whatever
+// addresses its file claims, and never count as a block that reached a unit.
+TEST(ConfigCopyTest, WordsFoundPastTheRecordsGoBackThereOnly) {
+  SavedCopy copy;
+  copy.journal = {{0x7AE0 | kAsFoundMark, 0x44332211}, {0x7FFC | kAsFoundMark, 0x88776655},
+                  {0x7ADC | kAsFoundMark, 1},  {0x7FFD | kAsFoundMark, 2},
+                  {0x3FFC | kAsFoundMark, 3},  {0x7B00 | kAsFoundMark | kLineDamageMark, 4}};
+  EXPECT_FALSE(reachedAUnit(copy.journal));
+  ConfigImage area;
+  area.bytes.fill(0xEE);
+  putBackAsFound(copy, area);
+  std::array<std::uint8_t, kConfigImageBytes> expected;
+  expected.fill(0xEE);
+  for (std::size_t i = 0; i < 4; ++i) {
+    expected[0x3AE0 + i] = static_cast<std::uint8_t>(0x11 * (i + 1));
+    expected[0x3FFC + i] = static_cast<std::uint8_t>(0x11 * (i + 5));
+  }
+  EXPECT_EQ(area.bytes, expected);
 }
 
 // A unit no row names, its record 0 in neither layout: a copy whose write-back
