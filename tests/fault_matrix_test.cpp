@@ -164,6 +164,8 @@ std::string table() {
       {"software block 0x009000", "its 'A' lost", "A009000D", 0, -1},
       {"software block 0x009000", "'A009000' read as 'A001000'", "A009000D", 4, 3},
       {"software block 0x000400", "'A000400' read as 'A044400' (hardware)", "A000400D", 2, 2},
+      // Moved by 4 bytes: the 4 it leaves stale sum to the 4 it pushes out.
+      {"hardware block 0x042400", "'A042400' read as 'A042404'", "A042400D", 6, 2},
       // A unit whose records the run did not read: nothing could put them back.
       {"up to date: software block 0x000400", "'A000400' read as 'A004400' (records)", "A000400", 3, 2, "uptodate"},
       {"up to date: software block 0x014000", "'A014000' read as 'A004000' (records)", "A014000CA014000CD", 10, 0,

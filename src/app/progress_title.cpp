@@ -21,7 +21,7 @@ void show(ProgressTitle& progress) {
   const std::int64_t total = progress.totalMicros[phase];
   std::int64_t share = total > 0 ? 100 * progress.doneMicros[phase] / total : 100;
   if (share > 100) share = 100;
-  std::int64_t left = 0;
+  std::int64_t left = progress.checkMicros;
   for (int later = phase; later < ProgressTitle::kPhases; ++later) {
     if (progress.totalMicros[later] > progress.doneMicros[later])
       left += progress.totalMicros[later] - progress.doneMicros[later];
@@ -69,6 +69,12 @@ void planPhase(ProgressTitle& progress, ProgressTitle::Phase phase, std::size_t 
   const auto rest = static_cast<std::uint32_t>(bytes % blockBytes);
   progress.totalMicros[phase] += static_cast<std::int64_t>(bytes / blockBytes) * blockMicros(blockBytes, upload, baud);
   if (rest != 0) progress.totalMicros[phase] += blockMicros(rest, upload, baud);
+}
+
+void planSums(ProgressTitle& progress, std::uint32_t sums, std::uint32_t baud) {
+  // "L%06X", "A%06X", 'C', the reply, the address parked; a reply is looked for every few ms.
+  constexpr std::int64_t kSumLineBytes = 7 + 7 + 1 + kChecksumReplyBytes + 7;
+  if (baud != 0) progress.checkMicros += sums * (kSumLineBytes * kBitsPerByte * 1000000 / baud + kChecksumPollMs * 500);
 }
 
 void beginPhase(ProgressTitle& progress, ProgressTitle::Phase phase) {

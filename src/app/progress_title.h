@@ -20,6 +20,7 @@ struct ProgressTitle {
   enum Phase { kConfiguration, kSoftware, kHardware, kPhases };
   std::int64_t totalMicros[kPhases] = {};
   std::int64_t doneMicros[kPhases] = {};
+  std::int64_t checkMicros = 0;  // the memory sums before the flash, left until the end
   int current = -1;  // none yet: blocks before are not counted
   const Link* link = nullptr;
   char shown[96] = "";
@@ -32,6 +33,8 @@ void followBlocks(ProgressTitle& progress, Link& link);
 // to it, at `baud`.
 void planPhase(ProgressTitle& progress, ProgressTitle::Phase phase, std::size_t bytes, std::uint32_t blockBytes,
                bool upload, std::uint32_t baud);
+// Counts `sums` memory sums of the check before the flash, at `baud`.
+void planSums(ProgressTitle& progress, std::uint32_t sums, std::uint32_t baud);
 // The phase begins: the title shows it from now on.
 void beginPhase(ProgressTitle& progress, ProgressTitle::Phase phase);
 

@@ -62,6 +62,7 @@ ExitLabel runConfigPhase(UpdateSession& session, const FirmwarePackage& package,
   planPhase(progress, ProgressTitle::kConfiguration, kConfigReadoutBytes, kConfigUploadBlock, true, speed);
   for (std::size_t record = 0; record < kConfigRecordCount; ++record)
     planPhase(progress, ProgressTitle::kConfiguration, targetRecordSize(package), kWriteBackBlockBytes, false, speed);
+  planSums(progress, 1 + kConfigAreaBytes / kWriteBackBlockBytes, session.link.requestedSpeed);
   beginPhase(progress, ProgressTitle::kConfiguration);
 
   exit = exitOf(readConfigArea(session.link, session.configImage));
@@ -130,12 +131,7 @@ ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& packa
                                                   session.config.conversion.targetSize, session.configImage);
     const std::uint8_t* area = session.configAsWritten.bytes.data();
     addWindows(windows, kConfigAreaAddress, area, kConfigAreaBytes, kWriteBackBlockBytes);
-    // A conversion moves bytes by the very distances one damaged address digit
-    // moves a block: the stale bytes left behind can sum to what the moved
-    // block pushed out, and the area's sum holds. The sum of each block's
-    // first half does not.
-    for (std::uint32_t at = 0; at < kConfigAreaBytes; at += kWriteBackBlockBytes)
-      addWindows(windows, kConfigAreaAddress + at, area + at, kWriteBackBlockBytes / 2, kWriteBackBlockBytes / 2);
+    addHalfBlockWindows(windows, kConfigAreaAddress, area, kConfigAreaBytes, kWriteBackBlockBytes);
   }
   for (;;) {
     std::vector<SumWindow> all = windows;
@@ -160,6 +156,8 @@ ExitLabel confirmUpdateHeld(UpdateSession& session, const FirmwarePackage& packa
     hardware.clear();
     addWindows(hardware, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize),
                kImageBlock);
+    addHalfBlockWindows(hardware, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize),
+                        kImageBlock);
     consolePrint("\nChecking the update on the unit..");
   }
 }
@@ -195,6 +193,9 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package,
   addWindows(windows, 0, package.swImage, kSoftwareFirstPartBytes, kImageBlock);
   addWindows(windows, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress, secondPartBytes,
              kImageBlock);
+  addHalfBlockWindows(windows, 0, package.swImage, kSoftwareFirstPartBytes, kImageBlock);
+  addHalfBlockWindows(windows, kSoftwareSecondPartAddress, package.swImage + kSoftwareSecondPartAddress,
+                      secondPartBytes, kImageBlock);
   const bool hardwareGoes = session.unit.hardwareDue || session.unit.hardwareToCheck;
   if (hardwareGoes)
     addWindows(hardware, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize), kImageBlock);
@@ -217,6 +218,8 @@ ExitLabel downloadImages(UpdateSession& session, const FirmwarePackage& package,
     exit = sendHardwareImage(link, package, progress, session.unit.hardwareDue);
     if (exit != ExitLabel::kNone) return exit;
     for (SumWindow& w : hardware) w.known = false;
+    addHalfBlockWindows(hardware, kHardwareAddress, package.hwImage, static_cast<std::uint32_t>(package.hwSize),
+                        kImageBlock);
   }
   return confirmUpdateHeld(session, package, progress, windows, hardware);
 }
@@ -251,6 +254,10 @@ int runSession(UpdateSession& session, const FirmwarePackage& package) {
   planPhase(progress, ProgressTitle::kSoftware, package.swSize - kSoftwareSecondPartAddress, kImageBlock, false,
             link.requestedSpeed);
   if (session.unit.hardwareDue) planHardware(progress, package, link.requestedSpeed);
+  // The check before the flash: a window and the half of every block of each image.
+  const auto blocks = [](std::size_t bytes) { return static_cast<std::uint32_t>(bytes / kImageBlock); };
+  planSums(progress, 2 + blocks(package.swSize) - blocks(kConfigAreaBytes), link.requestedSpeed);
+  if (session.unit.hardwareDue) planSums(progress, 4 + blocks(package.hwSize), link.requestedSpeed);
 
   exit = runConfigPhase(session, package, progress);
   if (exit == ExitLabel::kNone) exit = interruption(link);

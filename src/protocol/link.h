@@ -41,6 +41,9 @@ struct Link {
   // Memory sums asked whose reply did not come or did not parse: each may
   // have come with a damaged command that wrote somewhere meanwhile.
   std::uint32_t sumsUnanswered = 0;
+  // The most bytes such a command may have written at the parked address: the
+  // length register before or after the sum's length command.
+  std::uint32_t unansweredReach = 0;
   // Unit memory this run could not put back should a block go astray into it
   // (the records of a unit whose records it did not read): a download block
   // that one damaged byte of its address command could send there has the

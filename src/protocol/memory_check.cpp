@@ -33,12 +33,10 @@ Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint
   sendAddress(link, address);
   const bool replied = awaitChecksum(link, kSumWaitMs) > 0;
   const Asked asked = !replied ? Asked::Silent : parseChecksum(link.reply.text, sum) ? Asked::Parsed : Asked::Unparsed;
-  if (asked != Asked::Parsed) ++link.sumsUnanswered;
-  if (!replied) {
-    // This very length command, damaged into 'D', takes the register as it was before.
-    const std::uint32_t taken = std::max(link.lengthSent, link.lengthBefore);
-    resynchronise(link, std::min(kMostResyncBytes, 2 * taken));
-  }
+  // This very length command, damaged into 'D', takes the register as it was before.
+  const std::uint32_t taken = std::max(link.lengthSent, link.lengthBefore);
+  if (asked != Asked::Parsed) ++link.sumsUnanswered, link.unansweredReach = std::max(link.unansweredReach, taken);
+  if (!replied) resynchronise(link, std::min(kMostResyncBytes, 2 * taken));
   sendAddress(link, kParkAddress);
   return asked;
 }
@@ -95,10 +93,12 @@ std::uint32_t blockCount(const SumWindow& w) { return (w.length + w.blockLength 
 
 // A reply lost or damaged on the line may have come with a command taken for
 // 'D', which writes at the parked address as many bytes as the length
-// register held, a window's at most: the windows there are asked again.
-void forgetParked(std::vector<SumWindow>& windows) {
+// register held: the windows there are asked again.
+void forgetParked(Link& link, std::vector<SumWindow>& windows) {
+  const std::uint32_t reach = std::min(link.unansweredReach, kSumWindowBytes);
+  link.unansweredReach = 0;
   for (SumWindow& w : windows)
-    if (w.address < kParkAddress + kSumWindowBytes && kParkAddress < w.address + w.length) w.known = false;
+    if (w.address < kParkAddress + reach && kParkAddress < w.address + w.length) w.known = false;
 }
 
 TransferPlan repeatPlan(std::uint32_t blockLength, RetryNotice notice) {
@@ -118,6 +118,13 @@ void addWindows(std::vector<SumWindow>& windows, std::uint32_t address, const st
     windows.push_back({address + offset, size, bytes ? sumOf(bytes + offset, size) : 0,
                        bytes ? bytes + offset : nullptr, blockLength});
   }
+}
+
+void addHalfBlockWindows(std::vector<SumWindow>& windows, std::uint32_t address, const std::uint8_t* bytes,
+                         std::uint32_t length, std::uint32_t blockLength) {
+  const std::uint32_t half = blockLength / 2;
+  for (std::uint32_t at = 0; at + half <= length; at += blockLength)
+    addWindows(windows, address + at, bytes + at, half, half);
 }
 
 bool addWindowsAsFound(Link& link, std::vector<SumWindow>& windows, std::uint32_t address, std::uint32_t length) {
@@ -169,7 +176,7 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char*
       moved = true;
     }
     if (link.port.lost()) return {CheckEnd::LineLost, 0};
-    if (link.sumsUnanswered != unansweredBefore) forgetParked(windows);
+    if (link.sumsUnanswered != unansweredBefore) forgetParked(link, windows);
     const bool allHeld = std::all_of(windows.begin(), windows.end(), [](const SumWindow& w) { return w.known; });
     if (allHeld) return {CheckEnd::Held, 0};
     // A block moved again may itself have gone astray: every window is asked again.

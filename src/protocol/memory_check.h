@@ -46,6 +46,12 @@ struct SumWindow {
 // `length` bytes at `address`, cut into windows of at most kSumWindowBytes.
 void addWindows(std::vector<SumWindow>& windows, std::uint32_t address, const std::uint8_t* bytes,
                 std::uint32_t length, std::uint32_t blockLength);
+// The first half of each block of that stretch, a window of its own. A block
+// that one damaged address digit moved by less than its length leaves stale
+// bytes at one end that may sum to what it pushed out at the other, and the
+// whole window's sum holds; the half-block sums do not.
+void addHalfBlockWindows(std::vector<SumWindow>& windows, std::uint32_t address, const std::uint8_t* bytes,
+                         std::uint32_t length, std::uint32_t blockLength);
 // The same stretch as it is now on the unit, by its sums: what the run must
 // leave as it found. False when a sum did not come.
 bool addWindowsAsFound(Link& link, std::vector<SumWindow>& windows, std::uint32_t address, std::uint32_t length);
