@@ -277,6 +277,7 @@ TEST(SeamDrain, GatheredBytesGoOutAtTheNextUseOfTheLine) {
     port.write("028800", 6);
     EXPECT_EQ(pty.read(0), "") << what << ": out before the line is used";
     next(port);
+    EXPECT_FALSE(port.lost()) << what << ": " << port.failure();
     EXPECT_EQ(drainCount, 1) << what;
     EXPECT_EQ(pty.read(100), "B028800") << what;
     port.bytesAvailable();
@@ -726,6 +727,8 @@ TEST(SeamFiles, DurableWritesReplaceWholeFilesForTheOwnerOnly) {
             0);
 #if defined(__linux__)
   EXPECT_EQ(inChild([&] { return (flushesFail = true) && os::writeFileDurably(saved.c_str(), "unflushed", 9); }), 0);
+  // A regular file whose read fails (EIO), as on a failing disk: refused, not read for ever.
+  EXPECT_EQ(inChild([] { return readBack("/proc/self/mem") == "(unread)" ? 0 : 1; }), 0);
 #endif
   EXPECT_EQ(readBack(saved), longer);
   // Only regular files are listed, in order, and no temporary file is left.
