@@ -72,6 +72,7 @@ void noteInOrderReply(Link& link) {
 void sendAddress(Link& link, std::uint32_t address) {
   std::snprintf(link.reply.text, sizeof link.reply.text, "A%06X", address & 0xFFFFFFu);
   sendText(link.reply.text, link.port);
+  link.addressSent = address;
 }
 
 void sendLength(Link& link, std::uint32_t length) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "serial/reply_exchange.h"
 #include "serial/serial_port.h"
@@ -41,9 +42,14 @@ struct Link {
   // Memory sums asked whose reply did not come or did not parse: each may
   // have come with a damaged command that wrote somewhere meanwhile.
   std::uint32_t sumsUnanswered = 0;
-  // The most bytes such a command may have written at the parked address: the
-  // length register before or after the sum's length command.
-  std::uint32_t unansweredReach = 0;
+  // Where such a command may have written: the unit's address register as the
+  // last address command set it, for as many bytes as the length register held.
+  struct StrayWrite {
+    std::uint32_t address;
+    std::uint32_t bytes;
+  };
+  std::vector<StrayWrite> strayWrites;
+  std::uint32_t addressSent = 0;  // the address register as the last "A%06X" set it
   // Unit memory this run could not put back should a block go astray into it
   // (the records of a unit whose records it did not read): a download block
   // that one damaged byte of its address command could send there has the
@@ -91,7 +97,7 @@ int requestChecksum(Link& link, std::uint32_t waitMs);
 // come, up to `waitMs`: a unit that answers at once costs no wait.
 int awaitChecksum(Link& link, std::uint32_t waitMs);
 constexpr int kChecksumReplyLength = 11;  // "CS=" and eight digits
-constexpr std::uint32_t kChecksumPollMs = 5;
+constexpr std::uint32_t kChecksumPollMs = 2;
 // Checksum replies that may still arrive late: 'C's sent minus "CS=" replies
 // seen. A reply that is not one of these cannot be a late checksum.
 std::uint32_t checksumRepliesOwed(const Link& link);

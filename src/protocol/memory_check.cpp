@@ -23,30 +23,43 @@ std::uint32_t sumOf(const std::uint8_t* bytes, std::uint32_t length) {
 
 enum class Asked { Parsed, Unparsed, Silent };
 
-Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum) {
+// `againstBytes`: the sum is held against bytes the run has, so a length
+// register that a damaged command left otherwise shows as a difference, and
+// the blocks sent again set it; a length the register already holds is then
+// not sent again. A sum taken as found always sends its length.
+// `park`: false only when the next command is another such sum's address, no
+// byte of which one damaged bit turns into 'D'.
+Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum, bool againstBytes,
+              bool park) {
   // An earlier reply still owed, or a stray byte, would be read as this one.
   if (checksumRepliesOwed(link) > 0) presenceCheck(link);
   discardWaiting(link.port);
+  const std::uint32_t registerBefore = link.addressSent;
   // The length before the address: a damaged 'L' taken for 'D' then writes at
   // the parked address, not over the window about to be summed.
-  sendLength(link, length);
+  const bool lengthSent = !againstBytes || link.lengthSent != length;
+  if (lengthSent) sendLength(link, length);
   sendAddress(link, address);
   const bool replied = awaitChecksum(link, kSumWaitMs) > 0;
   const Asked asked = !replied ? Asked::Silent : parseChecksum(link.reply.text, sum) ? Asked::Parsed : Asked::Unparsed;
   // This very length command, damaged into 'D', takes the register as it was before.
-  const std::uint32_t taken = std::max(link.lengthSent, link.lengthBefore);
-  if (asked != Asked::Parsed) ++link.sumsUnanswered, link.unansweredReach = std::max(link.unansweredReach, taken);
+  const std::uint32_t taken = lengthSent ? std::max(link.lengthSent, link.lengthBefore) : link.lengthSent;
+  if (asked != Asked::Parsed) {
+    ++link.sumsUnanswered;
+    link.strayWrites.push_back({registerBefore, taken});
+  }
   if (!replied) resynchronise(link, std::min(kMostResyncBytes, 2 * taken));
-  sendAddress(link, kParkAddress);
+  if (park || asked != Asked::Parsed) sendAddress(link, kParkAddress);
   return asked;
 }
 
 // Asked until a reply parses, within kAsksPerSum; Silent when nothing came at all.
-Asked ask(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum) {
+Asked ask(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum, bool againstBytes = true,
+          bool park = true) {
   Asked asked = Asked::Silent;
   bool heard = false;
   for (std::uint32_t i = 0; i < kAsksPerSum && !link.port.lost(); ++i) {
-    asked = askOnce(link, address, length, sum);
+    asked = askOnce(link, address, length, sum, againstBytes, park);
     if (asked == Asked::Parsed) return asked;
     heard = heard || asked == Asked::Unparsed;
   }
@@ -92,13 +105,16 @@ bool narrow(Link& link, const SumWindow& w, std::uint32_t from, std::uint32_t to
 std::uint32_t blockCount(const SumWindow& w) { return (w.length + w.blockLength - 1) / w.blockLength; }
 
 // A reply lost or damaged on the line may have come with a command taken for
-// 'D', which writes at the parked address as many bytes as the length
-// register held: the windows there are asked again.
-void forgetParked(Link& link, std::vector<SumWindow>& windows) {
-  const std::uint32_t reach = std::min(link.unansweredReach, kSumWindowBytes);
-  link.unansweredReach = 0;
-  for (SumWindow& w : windows)
-    if (w.address < kParkAddress + reach && kParkAddress < w.address + w.length) w.known = false;
+// 'D', which writes where the address register pointed (the parked address,
+// or the sum before's window) as many bytes as the length register held: the
+// windows there are asked again.
+void forgetStrayWrites(Link& link, std::vector<SumWindow>& windows) {
+  for (const Link::StrayWrite& stray : link.strayWrites) {
+    const std::uint32_t reach = std::min(stray.bytes, kSumWindowBytes);
+    for (SumWindow& w : windows)
+      if (w.address < stray.address + reach && stray.address < w.address + w.length) w.known = false;
+  }
+  link.strayWrites.clear();
 }
 
 TransferPlan repeatPlan(std::uint32_t blockLength, RetryNotice notice) {
@@ -108,7 +124,7 @@ TransferPlan repeatPlan(std::uint32_t blockLength, RetryNotice notice) {
 }  // namespace
 
 bool askSum(Link& link, std::uint32_t address, std::uint32_t length, std::uint32_t& sum) {
-  return ask(link, address, length, sum) == Asked::Parsed;
+  return ask(link, address, length, sum, false) == Asked::Parsed;
 }
 
 void addWindows(std::vector<SumWindow>& windows, std::uint32_t address, const std::uint8_t* bytes,
@@ -148,14 +164,20 @@ std::size_t askWindowsOnce(Link& link, std::vector<SumWindow>& windows) {
 
 CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char* resending) {
   std::uint32_t lastDiffering = windows.empty() ? 0 : windows.front().address;  // what the ending names
+  link.strayWrites.clear();  // earlier ones came before any window was asked
   for (std::uint32_t round = 0; round < kCheckRounds; ++round) {
     if (os::stopRequested()) return {CheckEnd::Stopped, 0};
-    const std::uint32_t unansweredBefore = link.sumsUnanswered;
     bool moved = false;
-    for (SumWindow& w : windows) {
+    for (auto it = windows.begin(); it != windows.end(); ++it) {
+      SumWindow& w = *it;
       if (w.known) continue;
+      // Sums of one length against bytes, one after the other (the half
+      // blocks): the length is sent once, and the register parked after the last.
+      const auto next = std::find_if(it + 1, windows.end(), [](const SumWindow& n) { return !n.known; });
+      const bool inARow = w.bytes != nullptr && next != windows.end() && next->bytes != nullptr &&
+                          next->length == w.length;
       std::uint32_t sum = 0;
-      const Asked asked = ask(link, w.address, w.length, sum);
+      const Asked asked = ask(link, w.address, w.length, sum, w.bytes != nullptr, !inARow);
       if (link.port.lost()) return {CheckEnd::LineLost, w.address};
       if (asked == Asked::Parsed && sum == w.sum) {
         w.known = true;
@@ -176,7 +198,7 @@ CheckResult confirmHeld(Link& link, std::vector<SumWindow>& windows, const char*
       moved = true;
     }
     if (link.port.lost()) return {CheckEnd::LineLost, 0};
-    if (link.sumsUnanswered != unansweredBefore) forgetParked(link, windows);
+    forgetStrayWrites(link, windows);
     const bool allHeld = std::all_of(windows.begin(), windows.end(), [](const SumWindow& w) { return w.known; });
     if (allHeld) return {CheckEnd::Held, 0};
     // A block moved again may itself have gone astray: every window is asked again.
