@@ -57,6 +57,9 @@ Ending endingOf(const std::string& console) {
       {"(y/n)" + notUpdated, Ending::kRefused},
       {")" + notUpdated, Ending::kWrongModel},
       {" attempts" + notUpdated, Ending::kFailed},
+      {" checks" + notUpdated, Ending::kFailed},     // the unit does not hold what was sent or read
+      {"not flashed" + notUpdated, Ending::kFailed},  // no sum of what the run must leave as it was
+      {"by hand." + notUpdated, Ending::kFailed},     // records this run did not read overwritten
       {"pulled out?)" + notUpdated, Ending::kFailed},
       {" check config\n", Ending::kFailed},
       {" korrin-update -c1\n", Ending::kNoUnit},
@@ -67,6 +70,11 @@ Ending endingOf(const std::string& console) {
   };
   for (const auto& [last, ending] : kLastTexts)
     if (endsWith(console, last + kPrompt)) return ending;
+  // No sum of a region about to be read: its address ends the line.
+  const std::string noSum = "\nThe unit did not answer a memory sum at ";
+  const std::size_t at = console.rfind(noSum);
+  if (at != std::string::npos && console.compare(at + noSum.size() + 6, std::string::npos, notUpdated + kPrompt) == 0)
+    return Ending::kFailed;
   violated("the run ended with texts that belong to no exit");
 }
 
