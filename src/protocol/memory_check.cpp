@@ -35,8 +35,9 @@ Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint
   if (checksumRepliesOwed(link) > 0) presenceCheck(link);
   discardWaiting(link.port);
   const std::uint32_t registerBefore = link.addressSent;
-  // The length before the address: a damaged 'L' taken for 'D' then writes at
-  // the parked address, not over the window about to be summed.
+  // The length before the address: a damaged 'L' taken for 'D' then writes
+  // where the register rests (parked, or on the window before in a row), not
+  // over the window about to be summed.
   const bool lengthSent = !againstBytes || link.lengthSent != length;
   if (lengthSent) sendLength(link, length);
   sendAddress(link, address);
