@@ -1,6 +1,8 @@
 #include "protocol/block_transfer.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/console.h"
 #include "platform/os.h"
@@ -78,13 +80,6 @@ bool confirmBlock(Link& link, std::uint32_t localSum, std::uint32_t& receivedChe
 
 enum class Direction { Download, Upload };
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Whether one damaged byte of "A%06X" for a block can leave the unit's
 // address register where the block would reach into the memory to keep out
 // of: a digit with a bit flipped into another digit, or a digit lost, so that
@@ -93,13 +88,9 @@ bool mayStrayIntoKeepOut(const Link& link, std::uint32_t address, std::uint32_t 
   if (link.keepOutTo <= link.keepOutFrom) return false;
   char sent[8];
   std::snprintf(sent, sizeof sent, "%06X", static_cast<unsigned>(address & 0xFFFFFFu));
-  auto reaches = [&](const char* digits) {
-    std::uint32_t at = 0;
-    for (int i = 0; i < 6; ++i) {
-      const int value = hexDigit(digits[i]);
-      if (value < 0) return false;
-      at = at * 16 + static_cast<std::uint32_t>(value);
-    }
+  auto reaches = [&](const char* digits) {  // six characters, as the unit parses them
+    if (std::strspn(digits, "0123456789abcdefABCDEF") != 6) return false;
+    const auto at = static_cast<std::uint32_t>(std::strtoul(digits, nullptr, 16));
     return at != address && at < link.keepOutTo && link.keepOutFrom < at + size;
   };
   for (int i = 0; i < 6; ++i) {

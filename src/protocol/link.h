@@ -39,11 +39,9 @@ struct Link {
   // before set it: what a damaged byte taken for 'D' would take as its data.
   std::uint32_t lengthSent = 0;
   std::uint32_t lengthBefore = 0;
-  // Memory sums asked whose reply did not come or did not parse: each may
-  // have come with a damaged command that wrote somewhere meanwhile.
-  std::uint32_t sumsUnanswered = 0;
-  // Where such a command may have written: the unit's address register as the
-  // last address command set it, for as many bytes as the length register held.
+  // Memory sums whose reply did not come or did not parse may have come with a
+  // damaged command that wrote somewhere meanwhile: where the address register
+  // pointed before the sum, for as many bytes as the length register held.
   struct StrayWrite {
     std::uint32_t address;
     std::uint32_t bytes;

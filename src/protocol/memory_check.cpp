@@ -45,10 +45,7 @@ Asked askOnce(Link& link, std::uint32_t address, std::uint32_t length, std::uint
   const Asked asked = !replied ? Asked::Silent : parseChecksum(link.reply.text, sum) ? Asked::Parsed : Asked::Unparsed;
   // This very length command, damaged into 'D', takes the register as it was before.
   const std::uint32_t taken = lengthSent ? std::max(link.lengthSent, link.lengthBefore) : link.lengthSent;
-  if (asked != Asked::Parsed) {
-    ++link.sumsUnanswered;
-    link.strayWrites.push_back({registerBefore, taken});
-  }
+  if (asked != Asked::Parsed) link.strayWrites.push_back({registerBefore, taken});
   if (!replied) resynchronise(link, std::min(kMostResyncBytes, 2 * taken));
   if (park || asked != Asked::Parsed) sendAddress(link, kParkAddress);
   return asked;
